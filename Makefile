@@ -1,0 +1,43 @@
+# Wraps CMake. Every target installs what it needs first (scripts/install-deps.sh).
+JOBS ?= $(shell nproc)
+CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 4 )))
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test test-asan test-tsan demo install clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+define configure
+	cmake -S . -B $(1) -G Ninja $(2) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(1) -j $(JOBS)
+endef
+
+build: deps
+	$(call configure,build,)
+
+# The suite waits on the real protocol time-outs (2000 ms, 3000 ms), so CTest runs
+# many cases side by side; they use distinct loopback addresses and never collide.
+test: build
+	cd build && ctest -j $(CTEST_JOBS) --output-on-failure --timeout 300
+
+test-asan: deps
+	$(call configure,build-asan,-DNETPOD_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest -j $(CTEST_JOBS) --output-on-failure --timeout 300
+
+test-tsan: deps
+	$(call configure,build-tsan,-DNETPOD_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		ctest -j $(CTEST_JOBS) --output-on-failure --timeout 300
+
+demo: build
+	./scripts/demo.sh build
+
+install: build
+	cmake --install build
+
+clean:
+	rm -rf build build-asan build-tsan
