@@ -1,12 +1,15 @@
 // A worker thread with cooperative suspension and a terminate request.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <pthread.h>
 
 namespace netpod::platform {
+
+class Event;
 
 // A thread whose run routine receives the Thread itself, so that it can poll
 // terminateRequested(). It can be created suspended (the run routine does not start
@@ -18,15 +21,24 @@ namespace netpod::platform {
 // NoSuspendSection. suspend() called from another thread waits until the thread is
 // outside any NoSuspendSection, so once suspend() has returned the thread does not
 // enter such a section (and so does not send) until resume(). A thread may suspend
-// itself; it then parks at once.
+// itself; it then parks at once. Inside a NoSuspendSection nothing parks (another
+// thread may be waiting in suspend() for the section to end), so waits inside a
+// section must be bounded.
+//
+// A terminate request lets a parked thread go (it does not park again), so that the
+// owner can always end it.
 //
 // The destructor requests termination, resumes the thread and waits for the run
 // routine to return. Callers that must wake the routine from a wait (by setting its
-// events) do so before destroying the Thread.
+// events) do so before destroying the Thread. A thread created suspended and
+// destroyed before it was ever resumed does not run its routine at all.
 class Thread {
 public:
     using Routine = std::function<void(Thread&)>;
 
+    // The thread has a 256 KiB stack, so that a process can hold thousands of them,
+    // and blocks every asynchronous signal, which belong to the application's own
+    // threads. Throws std::system_error when the system refuses a new thread.
     Thread(Routine routine, bool createSuspended);
     ~Thread();
     Thread(const Thread&) = delete;
@@ -39,7 +51,8 @@ public:
     void requestTerminate();
     bool terminateRequested() const;
 
-    // Waits until the run routine has returned (idempotent).
+    // Waits until the run routine has returned (idempotent; returns at once when
+    // called by the thread itself).
     void join();
 
     // The platform::Thread running the calling code, or nullptr for other threads.
@@ -49,6 +62,7 @@ public:
 
     // While one of these exists on a platform::Thread, suspend() from another thread
     // waits for it to end. Entering it first parks the thread if it is suspended.
+    // Sections may nest.
     class NoSuspendSection {
     public:
         NoSuspendSection();
@@ -60,18 +74,33 @@ public:
     };
 
 private:
+    friend class Event;
+
     static void* entry(void* self);
     void parkWhileSuspended(std::unique_lock<std::mutex>& lock);
+    // Wakes whatever the thread blocks in (its park, or the event it waits in) after
+    // suspended_ or terminate_ changed. Called with mutex_ held.
+    void wakeLocked();
+
+    // For Event waits on this thread (called by the thread itself only).
+    bool waitsMayPark() const { return sectionDepth_ == 0; }
+    bool holdsOff() const { return suspended_.load() && !terminate_.load(); }
+    void enterWait(Event* event);
+    void leaveWait();   // clears the wait and parks while suspended
 
     Routine routine_;
-    mutable std::mutex mutex_;           // guards the fields below
-    std::condition_variable cond_;
-    bool suspended_;                     // written by suspend()/resume(), read by the thread
-    bool terminate_ = false;             // written by requestTerminate(), read by the thread
-    bool inNoSuspendSection_ = false;    // written by the thread, read by suspend()
+    mutable std::mutex mutex_;           // guards the fields below (atomics: writes only)
+    std::condition_variable cond_;       // park, section end and routine end
+    // Written by suspend()/resume() under mutex_; read by the thread, also without the
+    // lock while it decides in an Event wait whether it may take the signal.
+    std::atomic<bool> suspended_;
+    // Written by requestTerminate() under mutex_; read by anyone.
+    std::atomic<bool> terminate_{false};
+    int sectionDepth_ = 0;               // written by the thread, read by suspend()
+    Event* waitingIn_ = nullptr;         // written by the thread, read by resume()/requestTerminate()
     bool finished_ = false;              // set by the thread when the routine returned
-    bool joined_ = false;
-    pthread_t handle_{};
+    bool joined_ = false;                // written by join()
+    pthread_t handle_{};                 // written by the constructor only
 };
 
 }  // namespace netpod::platform
