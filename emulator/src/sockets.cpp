@@ -1,0 +1,126 @@
+#include "sockets.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace netpod::emu {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        reset();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+void UniqueFd::reset() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+bool ParseIPv4(const std::string& text, in_addr* out) {
+    return inet_pton(AF_INET, text.c_str(), out) == 1;
+}
+
+std::string FormatIPv4(in_addr address) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+bool IsLoopback(in_addr address) {
+    return (ntohl(address.s_addr) >> 24) == 127;
+}
+
+namespace {
+
+UniqueFd Fail(const std::string& what, std::string* error, int* errorNumber) {
+    const int saved = errno;
+    if (error != nullptr)
+        *error = what + ": " + std::strerror(saved);
+    if (errorNumber != nullptr)
+        *errorNumber = saved;
+    return UniqueFd{};
+}
+
+sockaddr_in Endpoint(in_addr address, std::uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr = address;
+    sa.sin_port = htons(port);
+    return sa;
+}
+
+std::string Where(const char* kind, in_addr address, std::uint16_t port) {
+    return std::string(kind) + " " + FormatIPv4(address) + ":" + std::to_string(port);
+}
+
+}  // namespace
+
+UniqueFd OpenUdpSocket(in_addr address, std::uint16_t port, bool shareAddress, bool wantDestination,
+                       std::string* error, int* errorNumber) {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return Fail("socket", error, errorNumber);
+    const int one = 1;
+    // Sharing lets the broadcast listener on the wildcard address live beside the
+    // modules' own sockets on the same port, in this process and in others.
+    if (shareAddress && ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+        return Fail("SO_REUSEADDR", error, errorNumber);
+    if (wantDestination && ::setsockopt(fd.get(), IPPROTO_IP, IP_PKTINFO, &one, sizeof one) != 0)
+        return Fail("IP_PKTINFO", error, errorNumber);
+    const sockaddr_in sa = Endpoint(address, port);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+        return Fail("bind " + Where("UDP", address, port), error, errorNumber);
+    return fd;
+}
+
+UniqueFd OpenTcpListener(in_addr address, std::uint16_t port, std::string* error, int* errorNumber) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return Fail("socket", error, errorNumber);
+    // Lets a restarted emulator bind while old connections sit in TIME_WAIT; a port
+    // that another listener holds is still refused.
+    const int one = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+        return Fail("SO_REUSEADDR", error, errorNumber);
+    const sockaddr_in sa = Endpoint(address, port);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+        return Fail("bind " + Where("TCP", address, port), error, errorNumber);
+    if (::listen(fd.get(), 64) != 0)
+        return Fail("listen " + Where("TCP", address, port), error, errorNumber);
+    return fd;
+}
+
+UniqueFd OpenPseudoTerminal(UniqueFd* slave, std::string* path, std::string* error) {
+    UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!master)
+        return Fail("posix_openpt", error, nullptr);
+    if (::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0)
+        return Fail("grantpt/unlockpt", error, nullptr);
+    char name[128] = {};
+    if (::ptsname_r(master.get(), name, sizeof name) != 0)
+        return Fail("ptsname", error, nullptr);
+    UniqueFd peer(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!peer)
+        return Fail(std::string("open ") + name, error, nullptr);
+    termios tio{};
+    if (::tcgetattr(peer.get(), &tio) != 0)
+        return Fail("tcgetattr", error, nullptr);
+    ::cfmakeraw(&tio);
+    if (::tcsetattr(peer.get(), TCSANOW, &tio) != 0)
+        return Fail("tcsetattr", error, nullptr);
+    *slave = std::move(peer);
+    *path = name;
+    return master;
+}
+
+}  // namespace netpod::emu
