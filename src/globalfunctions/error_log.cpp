@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/named_lock.h"
 
@@ -30,9 +32,20 @@ std::string& LastErrorStorage() {
     return *text;
 }
 
-// Opened at the first report and kept for the life of the process.
+// Opened at the first report and kept for the life of the process (a test may
+// swap it before reporting anything concurrently).
+std::atomic<platform::NamedLock*> gLogLock{nullptr};
+std::mutex gLogLockOpenMutex;
 platform::NamedLock* LogLock() {
-    static platform::NamedLock* lock = new platform::NamedLock(std::string(kLogLockName));
+    platform::NamedLock* lock = gLogLock.load(std::memory_order_acquire);
+    if (lock == nullptr) {
+        std::lock_guard guard(gLogLockOpenMutex);
+        lock = gLogLock.load(std::memory_order_acquire);
+        if (lock == nullptr) {
+            lock = new platform::NamedLock(std::string(kLogLockName));
+            gLogLock.store(lock, std::memory_order_release);
+        }
+    }
     return lock;
 }
 
@@ -165,6 +178,16 @@ bool WriteErrorLog(std::string_view message, std::string_view ipText) {
         // Out of memory while composing the entry: the caller's own result stands.
         return false;
     }
+}
+
+void SetErrorLogLockNameForTesting(std::string_view name) {
+    std::lock_guard guard(gLogLockOpenMutex);
+    // The previous lock stays alive (and reachable): a report on another thread may
+    // still be using it.
+    static auto* retired = new std::vector<platform::NamedLock*>;
+    if (platform::NamedLock* old = gLogLock.load(std::memory_order_acquire))
+        retired->push_back(old);
+    gLogLock.store(new platform::NamedLock(std::string(name)), std::memory_order_release);
 }
 
 std::string LastErrorText() {

@@ -31,6 +31,10 @@ void CopyTextToCallerBuffer(std::string_view text, char* buffer, std::int32_t* l
 // when the library's file cannot be found).
 std::string ErrorLogPath();
 
+// Tests only: use another cross-process lock name, so that a test which holds or
+// abandons the lock does not disturb the other tests running at the same time.
+void SetErrorLogLockNameForTesting(std::string_view name);
+
 // The IP column of an entry: "None" for "0", otherwise the text, padded with blanks
 // to 15 characters (never cut), then a tab.
 std::string FormatIpColumn(std::string_view ipText);
