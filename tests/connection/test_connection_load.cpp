@@ -1,0 +1,67 @@
+// Many connections: nothing of a closed connection is left behind.
+#include <dirent.h>
+
+#include "connection_fixture.h"
+
+namespace netpod::test {
+namespace {
+
+std::size_t CountEntries(const char* dir) {
+    std::size_t n = 0;
+    if (DIR* d = ::opendir(dir)) {
+        while (::readdir(d) != nullptr)
+            ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+std::size_t ThreadsNow() { return CountEntries("/proc/self/task"); }
+std::size_t FdsNow() { return CountEntries("/proc/self/fd"); }
+
+// Lets the library's process-wide threads (notification, timers) wind down.
+bool SettlesTo(std::size_t threads, std::size_t fds) {
+    for (int i = 0; i < 200; ++i) {
+        if (ThreadsNow() <= threads && FdsNow() <= fds)
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+TEST_F(ConnectionTest, ThousandOpenCloseCyclesLeaveNothingBehind) {
+    StartModule();
+    const std::size_t threads = ThreadsNow();
+    const std::size_t fds = FdsNow();
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(OpenMain()) << i << ": " << LastError();
+        if (i % 10 == 0)
+            WaitConnected();
+        ASSERT_TRUE(Qorvi_NETPOD_CloseConnection(&com_));
+    }
+    EXPECT_TRUE(SettlesTo(threads, fds)) << ThreadsNow() << " threads, " << FdsNow() << " fds";
+}
+
+TEST_F(ConnectionTest, TwoHundredConnectionsAtOnce) {
+    StartModule();
+    const std::size_t threads = ThreadsNow();
+    const std::size_t fds = FdsNow();
+    std::vector<ComID> handles(200, nullptr);
+    for (auto& h : handles)
+        ASSERT_TRUE(Qorvi_NETPOD_OpenConnection_MAINPORT(address_.data(), &Recorder::OnValues, &Recorder::OnEvent, &h))
+            << LastError();
+    EXPECT_GE(ThreadsNow(), threads + 400);   // two senders each
+    ASSERT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return r.events.size() >= 200; }, 10000ms));
+    for (auto& h : handles) {
+        ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(h));
+        ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(h));
+    }
+    EXPECT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return r.answers >= 200; }, 10000ms));
+    for (auto& h : handles)
+        ASSERT_TRUE(Qorvi_NETPOD_CloseConnection(&h));
+    EXPECT_EQ(Recorder::instance().read([](Recorder& r) { return r.events.size(); }), 400u);
+    EXPECT_TRUE(SettlesTo(threads, fds)) << ThreadsNow() << " threads, " << FdsNow() << " fds";
+}
+
+}  // namespace
+}  // namespace netpod::test

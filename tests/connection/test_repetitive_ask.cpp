@@ -1,0 +1,104 @@
+// The repetitive ask: polling on the timer, its controls, and its recovery.
+#include "connection_fixture.h"
+
+namespace netpod::test {
+namespace {
+
+int Answers() { return Recorder::instance().read([](Recorder& r) { return r.answers; }); }
+
+int AnswersDuring(std::chrono::milliseconds span) {
+    const int before = Answers();
+    std::this_thread::sleep_for(span);
+    return Answers() - before;
+}
+
+class RepetitiveAskTest : public ConnectionTest {
+protected:
+    void SetUp() override {
+        ConnectionTest::SetUp();
+        StartModule({}, true);
+        ASSERT_TRUE(OpenMain());
+        WaitConnected();
+        ASSERT_TRUE(Qorvi_NETPOD_Read_INPUTS(true, com_));
+        ASSERT_TRUE(Qorvi_NETPOD_Read_ALL_INPUTVOLTAGEVALUE(true, com_));
+    }
+};
+
+TEST_F(RepetitiveAskTest, PollsAtTheDefaultPeriodOnlyOnceStarted) {
+    EXPECT_EQ(AnswersDuring(400ms), 0);   // created suspended
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
+    const int n = AnswersDuring(1000ms);
+    EXPECT_GE(n, 5);    // about ten at 100 ms
+    EXPECT_LE(n, 13);   // ticks do not pile up
+    const RegisterValues v = LastValues();
+    EXPECT_TRUE(v.InputsValid && v.InputVoltageValid[0] && v.InputVoltageValid[15]);
+    EXPECT_FALSE(v.TypeValid || v.VoltageValid);
+}
+
+TEST_F(RepetitiveAskTest, FasterPeriodsPollFaster) {
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(10, com_));
+    EXPECT_EQ(AnswersDuring(200ms), 0);   // SetTime keeps a suspended thread suspended
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
+    EXPECT_GE(AnswersDuring(1000ms), 30);
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(1, com_));   // on a running thread: it keeps running
+    EXPECT_GE(AnswersDuring(1000ms), 60);
+    EXPECT_FALSE(Qorvi_NETPOD_RepetitiveAskSetTime(0, com_));
+    EXPECT_EQ(LastError(),
+              "Bad value for TimeMiliSec. It's must be positive and bigger than zero\t(Qorvi_NETPOD_SetRepetitiveAskTime)");
+}
+
+TEST_F(RepetitiveAskTest, StopStartAndResetControlThePolling) {
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(20, com_));
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
+    EXPECT_GT(AnswersDuring(300ms), 3);
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStop(com_));
+    std::this_thread::sleep_for(150ms);   // the exchange in progress and one tick
+    EXPECT_EQ(AnswersDuring(300ms), 0);
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
+    EXPECT_GT(AnswersDuring(300ms), 3);
+
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskReset(com_));   // stops at once
+    std::this_thread::sleep_for(60ms);                      // an answer already under way
+    EXPECT_EQ(AnswersDuring(300ms), 0);
+    const auto requests = emulator_->counters(0).mainReads;
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));   // an empty list: nothing is sent
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(emulator_->counters(0).mainReads, requests);
+    ASSERT_TRUE(Qorvi_NETPOD_Read_VOLTAGE(true, com_));
+    EXPECT_GT(AnswersDuring(300ms), 3);
+    EXPECT_TRUE(LastValues().VoltageValid);
+    EXPECT_FALSE(LastValues().InputsValid);
+}
+
+TEST_F(RepetitiveAskTest, OnDemandExchangesInterleaveWithPolling) {
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(10, com_));
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(Qorvi_NETPOD_Read_MODULENAME(com_));
+        ASSERT_TRUE(Recorder::instance().waitFor([this](Recorder&) {
+            // The gate reopens once the on-demand answer is in.
+            return Qorvi_NETPOD_SendData_MAINPORT(com_);
+        }, 5000ms));
+        ASSERT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return r.last.ModuleNameValid; }, 5000ms)) << i;
+    }
+}
+
+// A module that stops answering costs one answer wait; polling resumes as soon as it
+// answers again, and on-demand exchanges go on meanwhile.
+TEST_F(RepetitiveAskTest, PollingResumesWhenTheModuleAnswersAgain) {
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(50, com_));
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
+    EXPECT_GT(AnswersDuring(300ms), 2);
+    emu::Faults drop;
+    drop.tcpDrop = true;
+    emulator_->setFaults(0, drop);
+    std::this_thread::sleep_for(500ms);
+    emulator_->setFaults(0, emu::Faults{});
+    std::this_thread::sleep_for(3000ms);   // the missed answer's wait runs out
+    EXPECT_GT(AnswersDuring(1000ms), 5);
+    EXPECT_NE(LogText().find(IpColumn(ip_) + "Event HevAck Timeout reached\t(TThreadSendContinuous::Execute)"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace netpod::test
