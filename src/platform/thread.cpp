@@ -71,7 +71,8 @@ void* Thread::entry(void* self) {
     {
         std::unique_lock lock(thread->mutex_);
         thread->parkWhileSuspended(lock);
-        // A thread that is ended before it was ever resumed has nothing to do.
+        // A thread ended before its routine began has nothing to do; a routine that
+        // begins with an unbounded wait could otherwise hold up the owner's destructor.
         run = !thread->terminate_.load();
     }
     if (run) {

@@ -30,8 +30,9 @@ class Event;
 //
 // The destructor requests termination, resumes the thread and waits for the run
 // routine to return. Callers that must wake the routine from a wait (by setting its
-// events) do so before destroying the Thread. A thread created suspended and
-// destroyed before it was ever resumed does not run its routine at all.
+// events) do so before destroying the Thread. A thread whose termination was
+// requested before its routine started (always the case for one created suspended
+// and destroyed without ever being resumed) does not run its routine at all.
 class Thread {
 public:
     using Routine = std::function<void(Thread&)>;

@@ -37,8 +37,11 @@ struct TimerService::State {
     std::unordered_map<TimerId, Timer> timers;
     std::set<std::pair<Clock::time_point, TimerId>> queue;   // ordered by deadline
     TimerId lastId = 0;
-    bool serving = false;                             // the service thread is in serve()
-    std::unique_ptr<Thread> thread;                   // the current or last service thread
+    // The service thread, present while at least one timer exists. Its generation
+    // tells it whether it is still the current one: stopping the last timer retires
+    // it (a new generation begins) and joins it, so that no thread outlives its timers.
+    std::unique_ptr<Thread> thread;
+    std::uint64_t generation = 0;
 };
 
 TimerService::TimerService() : state_(new State) {}
@@ -57,42 +60,47 @@ TimerId TimerService::start(std::chrono::milliseconds period, Event& event) {
     if (period > kMaximumPeriod)
         period = kMaximumPeriod;
 
-    std::unique_ptr<Thread> finished;   // a previous service thread that has left serve()
     TimerId id = 0;
-    {
-        std::lock_guard lock(state_->mutex);
-        id = ++state_->lastId;
-        const Clock::time_point deadline = Clock::now() + period;
-        state_->timers.emplace(id, Timer{period, deadline, &event});
-        state_->queue.emplace(deadline, id);
-        if (state_->serving) {
-            state_->changed.notify_one();
-        } else {
-            finished = std::move(state_->thread);
-            state_->serving = true;
-            try {
-                state_->thread = std::make_unique<Thread>([this](Thread&) { serve(); }, false);
-            } catch (...) {
-                state_->serving = false;
-                state_->queue.erase({deadline, id});
-                state_->timers.erase(id);
-                throw;
-            }
+    std::lock_guard lock(state_->mutex);
+    id = ++state_->lastId;
+    const Clock::time_point deadline = Clock::now() + period;
+    state_->timers.emplace(id, Timer{period, deadline, &event});
+    state_->queue.emplace(deadline, id);
+    if (state_->thread) {
+        state_->changed.notify_one();
+    } else {
+        const std::uint64_t generation = state_->generation;
+        try {
+            // The new thread blocks on the mutex held here until start() returns.
+            state_->thread = std::make_unique<Thread>(
+                [this, generation](Thread&) { serve(generation); }, false);
+        } catch (...) {
+            state_->queue.erase({deadline, id});
+            state_->timers.erase(id);
+            throw;
         }
     }
-    // Joined outside the lock: the old thread may still need it for its last steps.
-    finished.reset();
     return id;
 }
 
 void TimerService::stop(TimerId id) {
-    std::lock_guard lock(state_->mutex);
-    const auto found = state_->timers.find(id);
-    if (found == state_->timers.end())
-        return;
-    state_->queue.erase({found->second.deadline, id});
-    state_->timers.erase(found);
-    state_->changed.notify_one();
+    std::unique_ptr<Thread> retired;
+    {
+        std::lock_guard lock(state_->mutex);
+        const auto found = state_->timers.find(id);
+        if (found == state_->timers.end())
+            return;
+        state_->queue.erase({found->second.deadline, id});
+        state_->timers.erase(found);
+        if (state_->timers.empty()) {
+            ++state_->generation;
+            retired = std::move(state_->thread);
+        }
+        state_->changed.notify_all();
+    }
+    // Joined outside the lock, which the retiring thread needs to see its retirement.
+    // A start() meanwhile has already made a thread of the new generation.
+    retired.reset();
 }
 
 std::size_t TimerService::activeTimers() const {
@@ -100,9 +108,13 @@ std::size_t TimerService::activeTimers() const {
     return state_->timers.size();
 }
 
-void TimerService::serve() {
+void TimerService::serve(std::uint64_t generation) {
     std::unique_lock lock(state_->mutex);
-    while (!state_->queue.empty()) {
+    while (generation == state_->generation) {
+        if (state_->queue.empty()) {
+            state_->changed.wait(lock);
+            continue;
+        }
         const auto [deadline, id] = *state_->queue.begin();
         const Clock::time_point now = Clock::now();
         if (deadline > now) {
@@ -118,9 +130,6 @@ void TimerService::serve() {
             timer.deadline = now + timer.period;   // behind: no burst of make-up ticks
         state_->queue.emplace(timer.deadline, id);
     }
-    // No timer left: the thread ends. The next start() creates a new one and joins
-    // this one.
-    state_->serving = false;
 }
 
 }  // namespace netpod::platform

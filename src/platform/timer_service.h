@@ -14,7 +14,8 @@ using TimerId = std::uint64_t;   // 0 is never a valid timer
 // One thread serves every periodic timer of the process (a deadline queue on
 // steady_clock with 1 ms resolution). At each expiry the timer sets its event; since
 // events are auto-reset, ticks do not accumulate while nobody waits. The thread is
-// started with the first timer and ends when the last timer is stopped.
+// started with the first timer and ends when the last timer is stopped (that stop()
+// waits for it to end, so no thread of the service outlives its timers).
 //
 // Ticks keep their phase (tick n is due n periods after the start); after a late
 // wake-up the next tick is due one period from then, so missed ticks are never made
@@ -41,7 +42,7 @@ private:
     struct State;
 
     TimerService();
-    void serve();
+    void serve(std::uint64_t generation);
 
     State* const state_;   // never freed, see instance()
 };

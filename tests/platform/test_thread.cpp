@@ -211,14 +211,17 @@ TEST(Thread, DestructorEndsSuspendedBlockedAndNeverStartedThreads) {
     // suspended in that wait, where the terminate request lets it take the signal.
     for (const bool suspended : {false, true}) {
         Event event;
+        std::atomic<bool> started{false};
         std::atomic<bool> ended{false};
         auto thread = std::make_unique<Thread>(
             [&](Thread&) {
+                started = true;
                 event.wait();
                 ended = true;
             },
             false);
-        std::this_thread::sleep_for(20ms);
+        ASSERT_TRUE(Eventually([&] { return started.load(); }));
+        std::this_thread::sleep_for(20ms);   // into the wait
         if (suspended)
             thread->suspend();
         event.set();
@@ -239,7 +242,7 @@ TEST(Thread, DestructorEndsSuspendedBlockedAndNeverStartedThreads) {
         thread.join();
         EXPECT_TRUE(ended.load());
     }
-    // Never resumed: the routine does not run at all.
+    // Ended before it was ever resumed: the routine does not run at all.
     {
         std::atomic<bool> ran{false};
         { Thread thread([&](Thread&) { ran = true; }, true); }
@@ -277,7 +280,8 @@ TEST(Thread, TwoThousandThreadsWithModestStacksCanExistAtOnce) {
         threads[i]->resume();
     EXPECT_TRUE(Eventually([&] { return running.load() == kThreads; }, 20000ms));
     EXPECT_GT(largestStack.load(), 0u);
-    EXPECT_LE(largestStack.load(), 512u * 1024u);
+    // Far below the usual 8 MiB default; the thread sanitizer adds room of its own.
+    EXPECT_LE(largestStack.load(), 1024u * 1024u);
     for (auto& event : events)
         event->set();
     threads.clear();
