@@ -38,6 +38,12 @@ UdpExchangeResult RunUdpExchange(UdpExchangeState& state, std::string_view desti
         const bool arrived = AssembleUDP_Packet(state, std::span(buffer).first(datagram.size),
                                                 datagram.senderAddress, datagram.senderPort);
         result.anythingReceived = result.anythingReceived || arrived;
+        // The system dropped the end of a datagram longer than the buffer, so a
+        // packet still incomplete at its end can never be completed rightly: the
+        // next datagram starts a new packet instead of finishing this one with
+        // another module's bytes.
+        if (datagram.truncated)
+            state.rx.Reset();
         if (!arrived || repeat == ReceiveRepeat::Once)
             return result;
     }

@@ -44,7 +44,9 @@ struct UdpExchangeResult {
 // Opens a socket, sends `request` to `destination`:7010 and passes every received
 // datagram (at most `receiveBufferSize` bytes of it) to AssembleUDP_Packet. Each
 // exchange starts the assembler clean, so bytes left over by an earlier exchange
-// never complete a packet of this one. Nothing is received when the send fails.
+// never complete a packet of this one; a packet may still span the datagrams of one
+// exchange, except past a datagram that was cut to the buffer. Nothing is received
+// when the send fails.
 UdpExchangeResult RunUdpExchange(UdpExchangeState& state, std::string_view destination,
                                  std::span<const std::uint8_t> request, std::size_t receiveBufferSize,
                                  std::chrono::milliseconds waitPerReceive, ReceiveRepeat repeat);

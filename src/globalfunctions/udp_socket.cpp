@@ -61,12 +61,16 @@ UdpSocket::Datagram UdpSocket::Receive(std::span<std::uint8_t> buffer, std::chro
         break;
     }
     sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
+    iovec part{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
     ssize_t received;
     do {
         // MSG_DONTWAIT: poll said readable, but a receive must never outlast the wait.
-        received = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                              &fromLength);
+        received = ::recvmsg(fd_, &message, MSG_DONTWAIT);
     } while (received < 0 && errno == EINTR);
     if (received <= 0)
         return datagram;
@@ -76,6 +80,7 @@ UdpSocket::Datagram UdpSocket::Receive(std::span<std::uint8_t> buffer, std::chro
     datagram.size = static_cast<std::size_t>(received);
     datagram.senderAddress = text;
     datagram.senderPort = ntohs(from.sin_port);
+    datagram.truncated = (message.msg_flags & MSG_TRUNC) != 0;
     return datagram;
 }
 

@@ -29,11 +29,13 @@ public:
         std::size_t size = 0;        // 0 when nothing arrived in time
         std::string senderAddress;   // empty when nothing arrived
         std::uint16_t senderPort = 0;
+        bool truncated = false;      // the datagram was longer than the buffer
     };
 
     // Waits at most `wait` for one datagram and receives it into `buffer`. A longer
-    // datagram is cut to the buffer and its first bytes count as received. A socket
-    // error counts like a time-out: nothing arrived.
+    // datagram is cut to the buffer (the system drops the rest): its first bytes
+    // count as received and `truncated` says so. A socket error counts like a
+    // time-out: nothing arrived.
     Datagram Receive(std::span<std::uint8_t> buffer, std::chrono::milliseconds wait);
 
 private:
