@@ -6,7 +6,9 @@
 # namespace then report themselves skipped with that reason.
 if [ "${NETPOD_IN_NETNS:-}" = 1 ]; then
     ip link set lo up || exit 1
-    ip route add 255.255.255.255/32 dev lo || exit 1
+    # Loopback addresses have host scope, so without an explicit source a broadcast
+    # would leave from 0.0.0.0 and no answer could find its way back.
+    ip route add 255.255.255.255/32 dev lo src 127.0.0.1 || exit 1
     exec "$@"
 fi
 if unshare --net true 2>/dev/null && command -v ip >/dev/null 2>&1; then
