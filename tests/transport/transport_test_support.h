@@ -122,6 +122,8 @@ public:
         transport->GetData(bytes.data(), &length);
         bytes.resize(static_cast<std::size_t>(length));
         self->Add(Entry{false, count, std::this_thread::get_id(), transport, std::move(bytes)});
+        if (self->onData)
+            self->onData();
     }
     static void OnEvent(void* context, std::int32_t code, CEthernetCom* transport) {
         auto* self = static_cast<Recorder*>(context);
@@ -153,15 +155,16 @@ public:
         return entries_;
     }
 
-    // Runs inside the event callback, after the entry has been recorded.
+    // Run inside the callbacks, after the entry has been recorded.
     std::function<void(std::int32_t code, CEthernetCom* transport)> onEvent;
+    std::function<void()> onData;
 
 private:
     void Add(Entry entry) {
-        {
-            std::lock_guard lock(mutex_);
-            entries_.push_back(std::move(entry));
-        }
+        // Notified under the lock, so that a waiter that returns and destroys the
+        // recorder cannot meet a notification still in progress.
+        std::lock_guard lock(mutex_);
+        entries_.push_back(std::move(entry));
         changed_.notify_all();
     }
     std::vector<std::int32_t> EventCodesLocked() const {
