@@ -108,7 +108,8 @@ TEST_F(ConnectionTest, ReopenOnALiveHandleEndsTheOldConnectionFirst) {
     ComID first = com_;
     ASSERT_TRUE(OpenMain());
     ASSERT_NE(com_, nullptr);
-    WaitConnected();
+    // The new record may reuse the old one's address: wait for the third event.
+    ASSERT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return r.events.size() >= 3; }));
     const auto events = Recorder::instance().read([](Recorder& r) { return r.events; });
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events[1].code, 0);
