@@ -26,8 +26,20 @@ namespace {
 
 constexpr std::string_view kLogFileName = "Error_Qorvi-NETPOD_DLLInterface.log";
 
+std::string ErrorLogPath();
+
 int Fail(const std::string& reason) {
     std::fprintf(stderr, "netpod: %s\n", reason.c_str());
+    // Where the library reports that a step of its own failed ("Initial Test failed",
+    // "ChangeIPAddress Failed"), the step's reason is the log entry written just before.
+    if (reason.find("ailed  (") != std::string::npos) {
+        std::ifstream file(ErrorLogPath(), std::ios::binary);
+        std::stringstream contents;
+        contents << file.rdbuf();
+        const auto entries = LastLogEntries(contents.str(), 2);
+        if (entries.size() == 2 && entries[1].ends_with(reason))
+            std::fprintf(stderr, "netpod: the log entry before it: %s\n", entries[0].c_str());
+    }
     return kExitFailure;
 }
 
@@ -38,8 +50,7 @@ void Print(const std::string& text) { std::fputs(text.c_str(), stdout); }
 
 std::string Label(const std::string& name) {
     std::string label = "  " + name;
-    if (label.size() < 20)
-        label.resize(20, ' ');
+    label.resize(std::max<std::size_t>(20, label.size() + 2), ' ');
     return label;
 }
 

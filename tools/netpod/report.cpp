@@ -196,13 +196,23 @@ std::string ValueText(const RegisterValues& v, RegisterRef ref) {
     case Register::InputVoltage: {
         if (ref.index >= 0)
             return Volts(v.InputVoltage[ref.index]);
+        // Four to a line, in columns of 14; no line ends in spaces.
         std::string text;
+        int onLine = 0;
+        std::size_t previousSize = 0;
         for (int n = 0; n < 16; ++n) {
             if (!v.InputVoltageValid[n])
                 continue;
-            if (!text.empty())
-                text += n % 4 == 0 ? "\n" + std::string(20, ' ') : "  ";
-            text += Padded(std::to_string(n) + ": " + Volts(v.InputVoltage[n]), 12);
+            if (onLine == 4) {
+                text += "\n" + std::string(20, ' ');
+                onLine = 0;
+            }
+            const std::string item = std::to_string(n) + ": " + Volts(v.InputVoltage[n]);
+            if (onLine > 0)
+                text += std::string(14 - std::min<std::size_t>(12, previousSize), ' ');
+            text += item;
+            previousSize = item.size();
+            ++onLine;
         }
         return text;
     }
