@@ -33,7 +33,8 @@ public:
     // checked and applied to `values`: a ReadAnswer is decoded, an I2CTransferAnswer
     // and an I2CScanAnswer are stored; packets with another function code or an empty
     // body are consumed without effect. Returns the number of packets completed,
-    // whatever became of them.
+    // whatever became of them. The Valid flags are not cleared here: the connection
+    // calls ClearValidFlags before the first answers of an exchange.
     int ReceivedRawData(std::span<const std::uint8_t> chunk, RegisterValues& values,
                         std::string_view logIpText = kNoIpText);
 
