@@ -102,7 +102,8 @@ Registers
   24 V while input k is on, 0 V while off; VOLTAGE is 24 V; both with a 0.25 V sine
   unless --static. TIMEINSERVICE counts seconds, NBPOWERUP is fixed, and
   TCPCONNECTIONSOPENED counts the open TCP connections. RESETCPU answers, drops every
-  TCP connection of the module and reloads the saved user parameters. The save and
+  TCP connection of the module and reloads the saved user parameters. TCPTIMEOUT is
+  stored only; idle connections stay open. The save and
   restore commands copy IPADDRESS, SUBNETMASK, TCPTIMEOUT, MODULENAME, RS232CONFIG,
   I2CSPD, COMOPTIONS, ANALOGINPUTSTHRESHOLD and OUTPUTS between the working, user and
   factory sets. The change of IP address (UDP 0x002A) for the module's MAC sets

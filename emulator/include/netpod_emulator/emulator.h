@@ -18,7 +18,8 @@
 //   0.25 V amplitude when dynamic. VOLTAGE is 24.0 V plus a gentle sine of 0.25 V.
 //   TIMEINSERVICE counts seconds since the emulator started, from a configured base.
 //   NBPOWERUP is a fixed count. TCPCONNECTIONSOPENED is the real number of open TCP
-//   connections to the module, on both TCP ports.
+//   connections to the module, on both TCP ports. TCPTIMEOUT is stored only: the
+//   emulator never closes an idle connection on its own.
 //   setRegisterValue() pins any register to fixed bytes (dynamic ones stop changing).
 //
 // Commands
@@ -202,7 +203,8 @@ public:
     // I/O thread. False, with the reason in *error, when a configuration is invalid or
     // an address cannot be bound (in use, not local); nothing stays open then.
     bool start(std::string* error = nullptr);
-    // Closes every socket and joins the I/O thread. Idempotent.
+    // Closes every socket and joins the I/O thread. Idempotent; call it from one
+    // thread at a time (the destructor calls it too). start() may follow again.
     void stop();
 
     std::size_t moduleCount() const;
