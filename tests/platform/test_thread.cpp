@@ -171,8 +171,9 @@ TEST(Thread, SuspendedWaiterLeavesTheSignalToOthersAndTakesItWhenResumed) {
     thread.suspend();
 
     event.set();
+    std::this_thread::sleep_for(50ms);   // time enough to take it, were it allowed to
     // The suspended thread must not take it: another waiter gets it.
-    EXPECT_EQ(event.wait(500ms), WaitResult::Signalled);
+    EXPECT_EQ(event.wait(0ms), WaitResult::Signalled);
     event.set();
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(result.load(), -1);

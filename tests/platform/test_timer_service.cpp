@@ -37,7 +37,7 @@ TEST(TimerService, TicksDoNotAccumulateWhileNobodyWaits) {
     std::this_thread::sleep_until(begin + 5 * period + period / 2);
     const auto firstWait = Clock::now();
     EXPECT_EQ(event.wait(1000ms), WaitResult::Signalled);
-    EXPECT_LT(Clock::now() - firstWait, 20ms);
+    EXPECT_LT(Clock::now() - firstWait, 40ms);
     EXPECT_EQ(event.wait(1000ms), WaitResult::Signalled);
     EXPECT_GE(Clock::now() - begin, 6 * period - 2ms);
 
@@ -63,7 +63,7 @@ TEST(TimerService, ReplacedTimerTicksAtTheNewPeriodAndNoneFiresAfterStop) {
         ASSERT_EQ(event.wait(1000ms), WaitResult::Signalled);
     const auto elapsed = Clock::now() - begin;
     EXPECT_GE(elapsed, 90ms);
-    EXPECT_LT(elapsed, 400ms);
+    EXPECT_LT(elapsed, 700ms);   // the old period would take 1000 ms
 
     service.stop(id);
     EXPECT_EQ(service.activeTimers(), 0u);
@@ -96,16 +96,18 @@ TEST(TimerService, TwoHundredTimersAllTick) {
 }
 
 TEST(TimerService, EventMayBeDestroyedAsSoonAsStopReturns) {
-    // Stops race with expiries in progress; a tick after stop() would touch a
-    // destroyed event (caught by the address and thread sanitizers).
+    // Stops race with expiries in progress: each stop is aimed at about the moment of
+    // the next tick. A tick after stop() would touch a destroyed event (caught by the
+    // address and thread sanitizers).
     auto& service = TimerService::instance();
     std::vector<std::thread> workers;
     for (int w = 0; w < 4; ++w) {
         workers.emplace_back([&service, w] {
-            for (int i = 0; i < 150; ++i) {
+            for (int i = 0; i < 300; ++i) {
                 auto event = std::make_unique<Event>();
                 const TimerId id = service.start(1ms, *event);
-                std::this_thread::sleep_for(std::chrono::microseconds((i * 137 + w * 311) % 2500));
+                ASSERT_EQ(event->wait(1000ms), WaitResult::Signalled);   // in phase with the ticks
+                std::this_thread::sleep_for(std::chrono::microseconds(700 + (i * 37 + w * 91) % 600));
                 service.stop(id);
                 event.reset();
             }
