@@ -8,6 +8,7 @@
  * program hands each answer to the main thread through a mutex and a condition
  * variable, and the main thread waits for it with a time-out.
  */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime, pthread_condattr_setclock */
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -437,7 +438,12 @@ std::string ErrorLogPath() {
     Dl_info info{};
     if (::dladdr(reinterpret_cast<void*>(&Qorvi_NETPOD_VersionDLL), &info) == 0 || info.dli_fname == nullptr)
         return {};
+    // The loader may name the file through a relative run path ("bin/../lib").
     std::string file = info.dli_fname;
+    if (char* resolved = ::realpath(info.dli_fname, nullptr)) {
+        file = resolved;
+        std::free(resolved);
+    }
     const auto slash = file.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash);
     return folder + "/" + std::string(kLogFileName);
