@@ -51,9 +51,15 @@ WaitResult Event::waitUntil(std::optional<std::chrono::steady_clock::time_point>
             const auto mayTake = [&] {
                 return signalled_ && (parking == nullptr || !parking->holdsOff());
             };
-            const bool taken = deadline ? cond_.wait_until(lock, *deadline, mayTake)
-                                        : (cond_.wait(lock, mayTake), true);
-            if (taken) {
+            // A thread told to terminate leaves its wait at once, without taking the
+            // signal: its owner may be waiting to join it, and another waiter of the
+            // same event may need that signal to end too.
+            const auto terminating = [&] { return self != nullptr && self->terminateRequested(); };
+            const auto done = [&] { return mayTake() || terminating(); };
+            const bool ended = deadline ? cond_.wait_until(lock, *deadline, done) : (cond_.wait(lock, done), true);
+            if (ended && !mayTake()) {
+                result = WaitResult::TimedOut;
+            } else if (ended) {
                 signalled_ = false;
                 result = WaitResult::Signalled;
             } else {

@@ -128,6 +128,14 @@ void Thread::suspend() {
     cond_.wait(lock, [this] { return sectionDepth_ == 0 || !suspended_.load() || finished_; });
 }
 
+void Thread::suspendSelfIf(const std::function<bool()>& condition) {
+    std::unique_lock lock(mutex_);
+    if (terminate_.load() || !condition())
+        return;
+    suspended_ = true;
+    parkWhileSuspended(lock);
+}
+
 void Thread::resume() {
     std::lock_guard lock(mutex_);
     if (!suspended_.load())

@@ -46,6 +46,10 @@ public:
     Thread& operator=(const Thread&) = delete;
 
     void suspend();
+    // Called by the thread itself: suspends it when `condition` holds, judged under
+    // the same lock as resume(), so that a resume() racing with the decision is
+    // never lost (the condition is typically a flag that the resumer clears first).
+    void suspendSelfIf(const std::function<bool()>& condition);
     void resume();
     bool isSuspended() const;
 

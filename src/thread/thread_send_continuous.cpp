@@ -124,8 +124,9 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
             Log("Event HevTimer Unknown error\t(TThreadSendContinuous::Execute)");
             continue;
         }
-        if (stopRequest_.load())
-            self.suspend();
+        // Decided under the thread's own lock, so that a Start() racing with it
+        // (which clears the request, then resumes) is never lost.
+        self.suspendSelfIf([this] { return stopRequest_.load(); });
         if (self.terminateRequested())
             return;
     }
