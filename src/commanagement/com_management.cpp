@@ -49,6 +49,11 @@ void CComManagement::AttachTransport(std::unique_ptr<CEthernetCom> transport) {
     transport_ = std::move(transport);
 }
 
+void CComManagement::Publish() {
+    published_.store(true);
+    published_.notify_all();
+}
+
 void CComManagement::DestroyTransport() {
     std::unique_ptr<CEthernetCom> transport;
     {
@@ -116,6 +121,7 @@ void CComManagement::MainportDataReceived(void* context, std::int32_t, CEthernet
 }
 
 void CComManagement::HandleMainportData(CEthernetCom* transport) {
+    WaitUntilPublished();
     if (rxBatch_.empty())
         rxBatch_.resize(kBatchCapacity);
     std::int32_t length = kBatchCapacity;
@@ -148,6 +154,7 @@ void CComManagement::HandleMainportData(CEthernetCom* transport) {
 
 void CComManagement::RS232DataReceived(void* context, std::int32_t, CEthernetCom* transport) {
     auto* self = static_cast<CComManagement*>(context);
+    self->WaitUntilPublished();
     std::uint8_t chunk[kRs232ChunkCapacity];
     std::int32_t length = kRs232ChunkCapacity;
     transport->GetData(chunk, &length);
@@ -161,6 +168,7 @@ void CComManagement::ComEventReceived(void* context, std::int32_t stateCode, CEt
         WriteErrorLog("Pointer on ethernet communication not valid. ComID = NULL\t(Com_Event)", kNoIpText);
         return;
     }
+    self->WaitUntilPublished();
     if (self->Com_Event != nullptr)
         self->Com_Event(stateCode, self);
 }

@@ -47,6 +47,11 @@ public:
     bool GetTransportData(std::uint8_t* destination, std::int32_t* length);
     std::int32_t TransportState();
 
+    // Called by the open export once the handle is ready to be returned. Until then
+    // the transport's notifications wait, so that the application always has the
+    // handle before its callbacks see it (the wait lasts only to the end of the open).
+    void Publish();
+
     // --- Request marks (exports on application threads, builders on sender threads)
     // Runs `mark` on the request marks under the marks lock, so that a mark set while
     // a packet is being built is either in that packet or kept for the next one.
@@ -99,6 +104,7 @@ public:
 
 private:
     void HandleMainportData(CEthernetCom* transport);
+    void WaitUntilPublished() { published_.wait(false); }
 
     std::mutex marksMutex_;            // guards marks_ and the staged exchange writes
     RequestMarks marks_{};             // written by exports, read and cleared by the builders
@@ -112,6 +118,8 @@ private:
     std::unique_ptr<CEthernetCom> transport_;
     bool closing_ = false;
     int sendsInFlight_ = 0;
+
+    std::atomic<bool> published_{false};   // set once by the open, read by the handlers
 
     // Receive state: touched only on the notification thread.
     ResponseAssembler assembler_;

@@ -93,6 +93,7 @@ bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCal
     connection->AttachTransport(std::make_unique<CEthernetCom>(connection->IPText, kind.port, kind.handler, raw,
                                                                &CComManagement::ComEventReceived, raw));
     *Com = connection.release();
+    raw->Publish();
     return true;
 }
 

@@ -36,6 +36,7 @@ public:
         events.clear();
         eventThreads.clear();
         answers = 0;
+        handleKnownAtEvent.clear();
         rs232Counts.clear();
         last = RegisterValues{};
         onAnswer = nullptr;
@@ -46,6 +47,8 @@ public:
         {
             std::lock_guard g(r.m_);
             r.events.push_back({code, com});
+            // The open has stored the handle before any callback may see it.
+            r.handleKnownAtEvent.push_back(r.watched != nullptr && *r.watched == com);
             r.eventThreads.push_back(std::this_thread::get_id());
         }
         r.cv_.notify_all();
@@ -91,6 +94,8 @@ public:
     std::vector<Event> events;
     std::vector<std::thread::id> eventThreads;
     int answers = 0;
+    ComID* watched = nullptr;   // the test's handle variable
+    std::vector<bool> handleKnownAtEvent;
     std::vector<int32_t> rs232Counts;
     RegisterValues last{};
     std::function<void(RegisterValues*, ComID)> onAnswer;   // runs on the notification thread
@@ -131,7 +136,10 @@ inline std::string IpColumn(const std::string& ip) {
 
 class ConnectionTest : public ::testing::Test {
 protected:
-    void SetUp() override { Recorder::instance().reset(); }
+    void SetUp() override {
+        Recorder::instance().reset();
+        Recorder::instance().read([this](Recorder& r) { return r.watched = &com_; });
+    }
     void TearDown() override {
         Qorvi_NETPOD_CloseConnection(&com_);
         emulator_.reset();

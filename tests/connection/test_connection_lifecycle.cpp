@@ -84,6 +84,8 @@ TEST_F(ConnectionTest, StateBeforeAndAfterTheConnectionAndCloseReportsZeroOnce) 
         EXPECT_TRUE(early == 0 || early == 3 || early == 1) << early;
     }
     WaitConnected();
+    EXPECT_TRUE(Recorder::instance().read([](Recorder& r) { return r.handleKnownAtEvent[0]; }))
+        << "Com_Event 1 came before the open had returned the handle";
     EXPECT_EQ(Qorvi_NETPOD_GetStateCommunication(com_), 1);
     EXPECT_NE(Recorder::instance().read([](Recorder& r) { return r.eventThreads[0]; }), std::this_thread::get_id());
 
