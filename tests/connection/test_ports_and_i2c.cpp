@@ -46,6 +46,7 @@ TEST_F(ConnectionTest, I2CTransfersAndScanReachTheBus) {
         EXPECT_EQ(LastError(), "AskID value not valid.\t(Qorvi_NETPOD_ReadWriteI2C)");
     }
     EXPECT_FALSE(Qorvi_NETPOD_ReadWriteI2C(big, -1, false, 0, com_));
+    EXPECT_TRUE(Qorvi_NETPOD_ReadWriteI2C(big, 0, true, 0, com_));   // an empty transfer is a transfer
     // The 180-byte transfer is still pending, with everything else of the exchange.
     ASSERT_TRUE(Qorvi_NETPOD_Read_AllRegister(com_));
     ASSERT_TRUE(Qorvi_NETPOD_ScanI2C(com_));
