@@ -116,6 +116,13 @@ void CComManagement::BuildRepetitiveRequest(TxSlots& slots) {
     stagedWritesPending_ = true;
 }
 
+void CComManagement::BeginExchange(const TxSlots& slots) {
+    HevMultiplePacket.reset();
+    HevAck.reset();
+    NbPacket.store(slots.NbPacket);
+    PacketIndex.store(0);
+}
+
 void CComManagement::MainportDataReceived(void* context, std::int32_t, CEthernetCom* transport) {
     static_cast<CComManagement*>(context)->HandleMainportData(transport);
 }

@@ -64,6 +64,10 @@ public:
     // Written flags of that exchange for the notification thread.
     void BuildOnDemandRequest(TxSlots& slots);
     void BuildRepetitiveRequest(TxSlots& slots);
+    // Starts the exchange of `slots` (called by the sender that holds it): clears
+    // answer signals left over from an answer that came after its wait ran out, so
+    // that they cannot end this exchange early, and resets the exchange counters.
+    void BeginExchange(const TxSlots& slots);
 
     // --- Receive side (transport notifications; installed by the open export) ------
     static void MainportDataReceived(void* context, std::int32_t byteCount, CEthernetCom* transport);

@@ -58,12 +58,7 @@ void TThreadSend::Execute(platform::Thread& self) {
         if (self.terminateRequested())
             return;
 
-        // Signals left over from an answer that came after its wait ran out must not
-        // end this exchange early.
-        m.HevMultiplePacket.reset();
-        m.HevAck.reset();
-        m.NbPacket.store(slots_.NbPacket);
-        m.PacketIndex.store(0);
+        m.BeginExchange(slots_);
         bool answerExpected = false;
         bool sendFailed = false;
         for (std::int32_t i = 0; i < slots_.NbPacket; ++i) {

@@ -69,10 +69,7 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
         if (self.terminateRequested())
             return;
 
-        m.HevMultiplePacket.reset();
-        m.HevAck.reset();
-        m.NbPacket.store(slots_.NbPacket);
-        m.PacketIndex.store(0);
+        m.BeginExchange(slots_);
         bool answerExpected = false;
         for (std::int32_t i = 0; i < slots_.NbPacket; ++i) {
             m.PacketIndex.fetch_add(1);
