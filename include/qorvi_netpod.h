@@ -210,9 +210,16 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_SendData_MAINPORT(ComID Com);
 #ifdef __cplusplus
 #include <cstddef>
 #define QORVI_NETPOD_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #include <stddef.h>
 #define QORVI_NETPOD_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+/* C99 has no static assertion: an array of negative size stops the build instead. */
+#include <stddef.h>
+#define QORVI_NETPOD_ASSERT_NAME2(line) qorvi_netpod_layout_check_##line
+#define QORVI_NETPOD_ASSERT_NAME(line) QORVI_NETPOD_ASSERT_NAME2(line)
+#define QORVI_NETPOD_STATIC_ASSERT(cond, msg) \
+    typedef char QORVI_NETPOD_ASSERT_NAME(__LINE__)[(cond) ? 1 : -1]
 #endif
 #define QORVI_NETPOD_CHECK_OFFSET(type, field, offset) \
     QORVI_NETPOD_STATIC_ASSERT(offsetof(type, field) == (offset), #type "." #field " must lie at " #offset)
@@ -286,5 +293,7 @@ QORVI_NETPOD_CHECK_OFFSET(ModuleInfo, IPAddress, 48);
 QORVI_NETPOD_CHECK_OFFSET(ModuleInfo, ModuleName, 64);
 #undef QORVI_NETPOD_CHECK_OFFSET
 #undef QORVI_NETPOD_STATIC_ASSERT
+#undef QORVI_NETPOD_ASSERT_NAME
+#undef QORVI_NETPOD_ASSERT_NAME2
 
 #endif /* QORVI_NETPOD_H */
