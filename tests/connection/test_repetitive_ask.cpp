@@ -39,9 +39,9 @@ TEST_F(RepetitiveAskTest, FasterPeriodsPollFaster) {
     ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(10, com_));
     EXPECT_EQ(AnswersDuring(200ms), 0);   // SetTime keeps a suspended thread suspended
     ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
-    EXPECT_GE(AnswersDuring(1000ms), 30);
+    EXPECT_GE(AnswersDuring(1000ms), 20);   // about a hundred; generous for loaded machines
     ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(1, com_));   // on a running thread: it keeps running
-    EXPECT_GE(AnswersDuring(1000ms), 60);
+    EXPECT_GE(AnswersDuring(1000ms), 40);
     EXPECT_FALSE(Qorvi_NETPOD_RepetitiveAskSetTime(0, com_));
     EXPECT_EQ(LastError(),
               "Bad value for TimeMiliSec. It's must be positive and bigger than zero\t(Qorvi_NETPOD_SetRepetitiveAskTime)");
