@@ -116,11 +116,12 @@ void CComManagement::BuildRepetitiveRequest(TxSlots& slots) {
     stagedWritesPending_ = true;
 }
 
-void CComManagement::BeginExchange(const TxSlots& slots) {
+std::uint64_t CComManagement::BeginExchange(const TxSlots& slots) {
     HevMultiplePacket.reset();
     HevAck.reset();
     NbPacket.store(slots.NbPacket);
     PacketIndex.store(0);
+    return ExchangeCount.fetch_add(1) + 1;
 }
 
 void CComManagement::MainportDataReceived(void* context, std::int32_t, CEthernetCom* transport) {
@@ -154,9 +155,13 @@ void CComManagement::HandleMainportData(CEthernetCom* transport) {
         return;
     }
     AnswerComplete.store(true);
+    // The sender is released before the application sees the values: the callback
+    // is the last thing here that touches the record, which the application may
+    // close from inside it. Values stays stable meanwhile, since only this thread
+    // writes it.
+    HevAck.set();
     if (Data_Received_MAINPORT != nullptr)
         Data_Received_MAINPORT(&Values, this);
-    HevAck.set();
 }
 
 void CComManagement::RS232DataReceived(void* context, std::int32_t, CEthernetCom* transport) {

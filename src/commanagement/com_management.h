@@ -67,7 +67,8 @@ public:
     // Starts the exchange of `slots` (called by the sender that holds it): clears
     // answer signals left over from an answer that came after its wait ran out, so
     // that they cannot end this exchange early, and resets the exchange counters.
-    void BeginExchange(const TxSlots& slots);
+    // Returns the exchange's number (exchanges of both senders are counted).
+    std::uint64_t BeginExchange(const TxSlots& slots);
 
     // --- Receive side (transport notifications; installed by the open export) ------
     static void MainportDataReceived(void* context, std::int32_t byteCount, CEthernetCom* transport);
@@ -91,6 +92,21 @@ public:
     // notification thread when an exchange's last answer arrived, and by the
     // on-demand sender when an exchange ends without one.
     std::atomic<bool> AnswerComplete{true};
+
+    // True while the on-demand sender runs an exchange without the token (it found
+    // the token taken by a suspended repetitive-ask thread). Written by the
+    // on-demand sender, read by the repetitive-ask sender when it drops an exchange.
+    std::atomic<bool> OnDemandWithoutToken{false};
+
+    // Exchanges begun so far, by either sender, and emptyings of the repetitive
+    // list (Qorvi_NETPOD_RepetitiveAskReset): the repetitive-ask sender compares them
+    // to learn whether an exchange it was suspended in is still worth finishing.
+    std::atomic<std::uint64_t> ExchangeCount{0};
+    std::atomic<std::uint64_t> RepetitiveListResets{0};
+
+    // Set by the first close; a close started from inside Com_Event 0 of that very
+    // close only clears the caller's handle.
+    std::atomic<bool> CloseStarted{false};
 
     // Written only on the notification thread (and read by the application inside
     // Data_Received_MAINPORT on that same thread).

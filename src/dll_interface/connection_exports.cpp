@@ -35,6 +35,12 @@ void Report(std::string_view description, std::string_view exportName, std::stri
 // this thread while the record still exists), then the record with its threads.
 void CloseHandle(ComID* com) {
     auto* connection = static_cast<CComManagement*>(*com);
+    if (connection->CloseStarted.exchange(true)) {
+        // A close from inside the Com_Event 0 that this very close raised: the
+        // outer close destroys the record.
+        *com = nullptr;
+        return;
+    }
     connection->DestroyTransport();
     delete connection;
     *com = nullptr;
@@ -72,7 +78,14 @@ bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCal
         Report("Initial Test failed", kind.exportName, dotted);
         return false;
     }
-    auto connection = std::make_unique<CComManagement>(detected);
+    std::unique_ptr<CComManagement> connection;
+    try {
+        connection = std::make_unique<CComManagement>(detected);
+    } catch (const std::exception& e) {
+        // No thread (or memory) left for the connection's senders.
+        Report(std::string("Connection resources not available: ") + e.what(), kind.exportName, dotted);
+        return false;
+    }
     connection->IPText = dotted;
     if (dataCallback == nullptr) {
         Report(std::string(kind.dataCallbackName) + " function not valid (NULL)", kind.exportName, connection->IPText);

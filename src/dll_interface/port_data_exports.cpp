@@ -102,6 +102,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskReset(ComID Com) {
             m.RepetitiveI2CRequest = false;
             m.RepetitiveAskRequest = false;
         });
+        c->RepetitiveListResets.fetch_add(1);
         return true;
     });
 }

@@ -100,6 +100,8 @@ void* Thread::entry(void* self) {
 }
 
 void Thread::parkWhileSuspended(std::unique_lock<std::mutex>& lock) {
+    if (suspended_.load() && !terminate_.load())
+        parks_.fetch_add(1);
     cond_.wait(lock, [this] { return !suspended_.load() || terminate_.load(); });
 }
 

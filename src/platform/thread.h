@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <pthread.h>
@@ -52,6 +53,9 @@ public:
     void suspendSelfIf(const std::function<bool()>& condition);
     void resume();
     bool isSuspended() const;
+    // How many times the thread has parked so far. A routine compares two readings
+    // to learn that it was suspended in between (to drop work it had begun).
+    std::uint64_t parkCount() const { return parks_.load(); }
 
     void requestTerminate();
     bool terminateRequested() const;
@@ -101,6 +105,7 @@ private:
     std::atomic<bool> suspended_;
     // Written by requestTerminate() under mutex_; read by anyone.
     std::atomic<bool> terminate_{false};
+    std::atomic<std::uint64_t> parks_{0};   // written by the thread when it parks
     int sectionDepth_ = 0;               // written by the thread, read by suspend()
     Event* waitingIn_ = nullptr;         // written by the thread, read by resume()/requestTerminate()
     bool finished_ = false;              // set by the thread when the routine returned

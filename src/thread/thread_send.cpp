@@ -16,7 +16,13 @@ constexpr std::chrono::milliseconds kAnswerWait{3000};
 TThreadSend::TThreadSend(CComManagement& manager)
     : manager_(manager), thread_([this](platform::Thread& self) { Execute(self); }, false) {}
 
-TThreadSend::~TThreadSend() { thread_.join(); }
+TThreadSend::~TThreadSend() {
+    // Also when the manager's construction failed half-way: the thread must be
+    // told to end, or the join would wait for good.
+    thread_.requestTerminate();
+    thread_.resume();
+    thread_.join();
+}
 
 void TThreadSend::Log(const char* message) { WriteErrorLog(message, manager_.IPText); }
 
@@ -25,7 +31,11 @@ void TThreadSend::Execute(platform::Thread& self) {
     CComManagement& m = manager_;
     // Ends an exchange that will draw no answer: the application may launch the next
     // one at once, and the repetitive ask gets the token back.
+    bool tookToken = false;
+    // Ends an exchange that will draw no answer: the application may launch the next
+    // one at once, and the repetitive ask gets the token back.
     auto endWithoutAnswer = [&m](bool releaseToken) {
+        m.OnDemandWithoutToken.store(false);
         m.AnswerComplete.store(true);
         if (releaseToken)
             m.HevSync.set();
@@ -40,8 +50,17 @@ void TThreadSend::Execute(platform::Thread& self) {
             continue;
         }
 
-        bool tookToken = false;
-        if (!m.ThreadSendContinuous->thread().isSuspended()) {
+        tookToken = false;
+        if (m.ThreadSendContinuous->thread().isSuspended()) {
+            // The repetitive ask is paused: no waiting for the token. It is taken all
+            // the same when it is free, so that a Start during this exchange makes
+            // the repetitive ask wait for its end instead of sending alongside it.
+            // When a suspended exchange of the repetitive ask holds it, this exchange
+            // runs without it and gives it back at its end.
+            tookToken = m.HevSync.wait(std::chrono::milliseconds(0)) == WaitResult::Signalled;
+            if (!tookToken)
+                m.OnDemandWithoutToken.store(true);
+        } else {
             r = m.HevSync.wait(kAnswerWait);
             if (self.terminateRequested())
                 return;
@@ -111,6 +130,7 @@ void TThreadSend::Execute(platform::Thread& self) {
             // Nothing was sent, so no answer will come to reopen the gate.
             m.AnswerComplete.store(true);
         }
+        m.OnDemandWithoutToken.store(false);
         m.HevSync.set();
         if (self.terminateRequested())
             return;

@@ -19,6 +19,10 @@ TThreadSendContinuous::TThreadSendContinuous(CComManagement& manager)
 }
 
 TThreadSendContinuous::~TThreadSendContinuous() {
+    // Also when the manager's construction failed half-way: a thread created
+    // suspended must be told to end, or the join would wait for good.
+    thread_.requestTerminate();
+    thread_.resume();
     thread_.join();
     // Once stop() has returned no tick can reach HevTimer, which the manager
     // destroys after this object.
@@ -65,26 +69,43 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
             continue;
         }
 
+        // An exchange during which this thread was suspended is dropped when the
+        // suspension changed what it stands for: the list was emptied (its packet is
+        // stale), or the on-demand sender ran an exchange meanwhile (the answers and
+        // counters are no longer this exchange's). A mere change of period keeps it.
+        const std::uint64_t parks = self.parkCount();
+        const std::uint64_t resets = m.RepetitiveListResets.load();
+        std::uint64_t exchange = 0;
+        const auto interrupted = [&] {
+            return self.parkCount() != parks &&
+                   (m.RepetitiveListResets.load() != resets || m.ExchangeCount.load() != exchange);
+        };
+
         m.BuildRepetitiveRequest(slots_);
         if (self.terminateRequested())
             return;
 
-        m.BeginExchange(slots_);
+        exchange = m.BeginExchange(slots_);
         bool answerExpected = false;
-        for (std::int32_t i = 0; i < slots_.NbPacket; ++i) {
+        bool dropped = false;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(slots_.NbPacket) && !dropped; ++i) {
             m.PacketIndex.fetch_add(1);
-            bool sent;
+            bool sent = false;
             bool closing = false;
             {
                 // Once a suspension has been requested, nothing more goes out.
                 platform::Thread::NoSuspendSection noSuspend;
-                sent = m.SendThroughTransport(slots_.Slot[static_cast<std::size_t>(i)].data(), slots_.SlotLength[static_cast<std::size_t>(i)], &closing);
+                dropped = interrupted();
+                if (!dropped)
+                    sent = m.SendThroughTransport(slots_.Slot[i].data(), slots_.SlotLength[i], &closing);
             }
             if (closing)
                 return;
+            if (dropped)
+                break;
             if (!sent)
                 Log("EthernetCom->SendData Failed\t(TThreadProcess::Execute)");
-            else if (slots_.SlotLength[static_cast<std::size_t>(i)] > 0)
+            else if (slots_.SlotLength[i] > 0)
                 answerExpected = true;
             if (self.terminateRequested())
                 return;
@@ -92,7 +113,8 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                 r = m.HevMultiplePacket.wait(kAnswerWait);
                 if (self.terminateRequested())
                     return;
-                if (r != WaitResult::Signalled)
+                dropped = interrupted();
+                if (r != WaitResult::Signalled && !dropped)
                     Log(r == WaitResult::TimedOut
                             ? "Event HevMultiplePacket Timeout reached\t(TThreadSendContinuous::Execute)"
                             : "Event HevMultiplePacket Unknown error\t(TThreadSendContinuous::Execute)");
@@ -100,17 +122,27 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
         }
         if (self.terminateRequested())
             return;
-        sched_yield();
 
-        if (answerExpected) {
-            r = m.HevAck.wait(kAnswerWait);
-            if (self.terminateRequested())
-                return;
-            // A missed answer is logged, but the token is released as after any
-            // exchange: keeping it would stop the polling for good.
-            if (r != WaitResult::Signalled)
-                Log(r == WaitResult::TimedOut ? "Event HevAck Timeout reached\t(TThreadSendContinuous::Execute)"
-                                              : "Event HevAck Unknown error\t(TThreadSendContinuous::Execute)");
+        if (!dropped) {
+            sched_yield();
+            if (answerExpected) {
+                r = m.HevAck.wait(kAnswerWait);
+                if (self.terminateRequested())
+                    return;
+                dropped = interrupted();
+                // A missed answer is logged, but the token is released as after any
+                // exchange: keeping it would stop the polling for good.
+                if (r != WaitResult::Signalled && !dropped)
+                    Log(r == WaitResult::TimedOut ? "Event HevAck Timeout reached\t(TThreadSendContinuous::Execute)"
+                                                  : "Event HevAck Unknown error\t(TThreadSendContinuous::Execute)");
+            }
+        }
+        if (dropped) {
+            // The token goes back unless an on-demand exchange running without it
+            // will give it back at its end; the next exchange starts at once.
+            if (!m.OnDemandWithoutToken.load())
+                m.HevSync.set();
+            continue;
         }
         m.HevSync.set();
 

@@ -1,0 +1,141 @@
+// What an application may do that the simple path does not: start polling in the
+// middle of an exchange, close from inside a callback, run out of threads.
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <atomic>
+
+#include "connection_fixture.h"
+
+namespace {
+
+// Fails the n-th creation of a library worker thread (they have 256 KiB stacks)
+// after being armed; other threads are created normally.
+std::atomic<int> gFailThreadCreation{0};
+std::atomic<int> gWorkerThreadsSeen{0};
+
+}  // namespace
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*routine)(void*), void* arg) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const Create real = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
+    std::size_t stack = 0;
+    if (attr != nullptr)
+        pthread_attr_getstacksize(attr, &stack);
+    const int failAt = gFailThreadCreation.load();
+    if (failAt != 0 && stack == 256 * 1024 && ++gWorkerThreadsSeen == failAt)
+        return EAGAIN;
+    return real(thread, attr, routine, arg);
+}
+
+namespace netpod::test {
+namespace {
+
+// A write is on the wire, its answer late, when the application starts the
+// repetitive ask: the polling waits for the write's exchange to end, so the
+// write's answer still reports it as written.
+TEST_F(ConnectionTest, WriteAnswerKeepsItsWrittenFlagWhenPollingStartsMeanwhile) {
+    StartModule();
+    ASSERT_TRUE(OpenMain());
+    WaitConnected();
+    ASSERT_TRUE(Qorvi_NETPOD_Read_VOLTAGE(true, com_));
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(1000, com_));
+    std::vector<bool> writtenSeen;
+    std::mutex m;
+    Recorder::instance().read([&](Recorder& r) {
+        r.onAnswer = [&](RegisterValues* v, ComID) {
+            std::lock_guard g(m);
+            writtenSeen.push_back(v->OutputsWritten);
+        };
+        return 0;
+    });
+    emu::Faults late;
+    late.tcpDelayMs = 400;
+    emulator_->setFaults(0, late);
+    bool outputs[16] = {true};
+    ASSERT_TRUE(Qorvi_NETPOD_Write_OUTPUTS(outputs, com_));
+    ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
+    ASSERT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return r.answers >= 2; }));
+    Qorvi_NETPOD_RepetitiveAskReset(com_);
+    Qorvi_NETPOD_CloseConnection(&com_);
+    std::lock_guard g(m);
+    ASSERT_GE(writtenSeen.size(), 2u);
+    EXPECT_TRUE(writtenSeen[0]) << "the write's answer lost its Written flag";
+    EXPECT_FALSE(writtenSeen[1]);   // the poll that followed wrote nothing
+}
+
+ComID* gClosingFromCallback = nullptr;
+
+TEST_F(ConnectionTest, ClosingFromInsideTheDataCallback) {
+    StartModule();
+    ASSERT_TRUE(OpenMain());
+    WaitConnected();
+    gClosingFromCallback = &com_;
+    Recorder::instance().read([](Recorder& r) {
+        r.onAnswer = [](RegisterValues*, ComID) { Qorvi_NETPOD_CloseConnection(gClosingFromCallback); };
+        return 0;
+    });
+    ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
+    ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
+    // The close inside the callback reported 0 and cleared the handle.
+    ASSERT_TRUE(Recorder::instance().waitFor([](Recorder& r) {
+        return r.events.size() >= 2 && r.events.back().code == 0;
+    }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(com_, nullptr);
+}
+
+ComID gHandleClosedOnZero = nullptr;
+void CloseOnZero(int32_t code, ComID com) {
+    Recorder::OnEvent(code, com);
+    if (code == 0)
+        Qorvi_NETPOD_CloseConnection(&gHandleClosedOnZero);   // the usual tidy-up
+}
+
+TEST_F(ConnectionTest, ClosingAgainFromComEventZeroOfTheClose) {
+    StartModule();
+    ASSERT_TRUE(Qorvi_NETPOD_OpenConnection_MAINPORT(address_.data(), &Recorder::OnValues, &CloseOnZero,
+                                                     &gHandleClosedOnZero));
+    ASSERT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return !r.events.empty(); }));
+    EXPECT_TRUE(Qorvi_NETPOD_CloseConnection(&gHandleClosedOnZero));
+    EXPECT_EQ(gHandleClosedOnZero, nullptr);
+    EXPECT_EQ(Recorder::instance().read([](Recorder& r) { return r.events.size(); }), 2u);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define NETPOD_SANITIZED 1
+#endif
+
+// No thread left for a connection's senders: the open fails with a reason instead
+// of hanging, whichever creation fails, and nothing is left half made.
+TEST_F(ConnectionTest, OpenFailsCleanlyWhenNoThreadCanBeCreated) {
+#ifdef NETPOD_SANITIZED
+    GTEST_SKIP() << "the sanitizers intercept thread creation themselves";
+#else
+    StartModule();
+    for (int failAt = 1; failAt <= 3; ++failAt) {   // the repetitive-ask thread, the timer service, the on-demand sender
+        gWorkerThreadsSeen = 0;
+        gFailThreadCreation = failAt;
+        std::atomic<bool> returned{false};
+        bool opened = true;
+        std::thread opener([&] {
+            opened = OpenMain();
+            returned = true;
+        });
+        for (int i = 0; i < 250 && !returned; ++i)
+            std::this_thread::sleep_for(20ms);
+        ASSERT_TRUE(returned.load()) << "the open hangs when thread creation " << failAt << " fails";
+        opener.join();
+        gFailThreadCreation = 0;
+        EXPECT_FALSE(opened) << failAt;
+        EXPECT_EQ(com_, nullptr);
+        EXPECT_EQ(LastError().rfind("Connection resources not available", 0), 0u) << LastError();
+    }
+    EXPECT_TRUE(OpenMain()) << LastError();   // and the next open works
+#endif
+}
+
+}  // namespace
+}  // namespace netpod::test
