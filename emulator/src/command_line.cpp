@@ -92,6 +92,7 @@ Fault options (each fault that happens is counted)
   --tcp-join           hold each answer and send it with the next one
   --tcp-bad-checksum   main port: every answer packet with a wrong checksum
   --tcp-unknown-register  main port: register 0x09 behind the first read item
+  --tcp-reverse-items     main port: read answers list their items last first
   --tcp-close-on-request  close the connection instead of answering
   --accept-then-close  accept connections and close them at once
   --refuse-connections do not listen, so connecting is refused
@@ -187,6 +188,7 @@ std::optional<ProgramOptions> ParseCommandLine(const std::vector<std::string>& a
         {"--tcp-join", &f.tcpJoin},
         {"--tcp-bad-checksum", &f.tcpBadChecksum},
         {"--tcp-unknown-register", &f.tcpUnknownRegister},
+        {"--tcp-reverse-items", &f.tcpReverseItems},
         {"--tcp-close-on-request", &f.tcpCloseOnRequest},
         {"--accept-then-close", &f.acceptThenClose},
         {"--refuse-connections", &f.refuseConnections},

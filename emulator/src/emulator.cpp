@@ -619,6 +619,8 @@ struct Emulator::Impl {
         }
         if (main) {
             for (auto& frame : frames) {
+                if (f.tcpReverseItems && ReverseReadItems(frame))
+                    ++fc.reordered;
                 if (f.tcpUnknownRegister && InsertUnknownRegister(frame))
                     ++fc.unknownRegister;
                 if (f.tcpBadChecksum) {

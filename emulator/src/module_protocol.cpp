@@ -145,6 +145,28 @@ bool InsertUnknownRegister(std::vector<std::uint8_t>& frame) {
     return true;
 }
 
+bool ReverseReadItems(std::vector<std::uint8_t>& frame) {
+    const auto parsed = ParseFrame(frame);
+    if (!parsed || parsed->code != kCodeReadAnswer)
+        return false;
+    std::vector<std::vector<std::uint8_t>> items;
+    for (std::size_t p = 0; p < parsed->body.size();) {
+        const auto width = RegisterWidth(parsed->body[p]);
+        if (!width || p + 1 + *width > parsed->body.size())
+            return false;
+        items.emplace_back(parsed->body.begin() + static_cast<std::ptrdiff_t>(p),
+                           parsed->body.begin() + static_cast<std::ptrdiff_t>(p + 1 + *width));
+        p += 1 + *width;
+    }
+    if (items.size() < 2)
+        return false;
+    std::vector<std::uint8_t> body;
+    for (auto it = items.rbegin(); it != items.rend(); ++it)
+        body.insert(body.end(), it->begin(), it->end());
+    frame = BuildFrame(parsed->code, parsed->askId, body);
+    return true;
+}
+
 void CorruptChecksum(std::vector<std::uint8_t>& frame) {
     if (frame.size() < kFrameOverhead)
         return;

@@ -44,6 +44,9 @@ std::optional<std::vector<std::uint8_t>> AnswerUdpPacket(ModuleModel& module, co
 // Puts kUnknownRegisterAddress (with four zero bytes) behind the first item of a
 // ReadAnswer packet and frames it again. False, unchanged, for any other packet.
 bool InsertUnknownRegister(std::vector<std::uint8_t>& frame);
+// Rewrites a ReadAnswer frame with its items in reverse order (a module may answer
+// in any order). False when the frame is no read answer with two items or more.
+bool ReverseReadItems(std::vector<std::uint8_t>& frame);
 // Makes the checksum of a framed packet wrong in both bytes.
 void CorruptChecksum(std::vector<std::uint8_t>& frame);
 

@@ -65,6 +65,28 @@ TEST_F(ConnectionTest, ReadAllRegistersMatchesTheModule) {
     EXPECT_EQ(w.VersionA, 3);
 }
 
+// A module may list the items of an answer in any order: decoding goes by address.
+TEST_F(ConnectionTest, AnswerItemsInAnotherOrderDecodeTheSame) {
+    StartModule();
+    ASSERT_TRUE(OpenMain());
+    WaitConnected();
+    ASSERT_TRUE(Qorvi_NETPOD_Read_AllRegister(com_));
+    Exchange();
+    const RegisterValues inOrder = LastValues();
+    emu::Faults reverse;
+    reverse.tcpReverseItems = true;
+    emulator_->setFaults(0, reverse);
+    ASSERT_TRUE(Qorvi_NETPOD_Read_AllRegister(com_));
+    Exchange();
+    const RegisterValues reversed = LastValues();
+    EXPECT_EQ(emulator_->counters(0).mainFaults.reordered, 1u);
+    // Everything but the time in service, which counts on, is the same, byte for byte.
+    RegisterValues a = inOrder, b = reversed;
+    a.TimeInService = b.TimeInService = 0;
+    EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0);
+    EXPECT_TRUE(reversed.TypeValid && reversed.InputVoltageValid[15]);
+}
+
 TEST_F(ConnectionTest, EveryWriteReachesTheModuleAndIsMarkedWritten) {
     StartModule();
     ASSERT_TRUE(OpenMain());

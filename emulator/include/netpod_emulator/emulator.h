@@ -114,6 +114,7 @@ struct Faults {
     bool tcpJoin = false;             // held, and sent in one send with the next response
     bool tcpBadChecksum = false;      // main port: every answer packet's checksum corrupted
     bool tcpUnknownRegister = false;  // main port: kUnknownRegisterAddress after the first item
+    bool tcpReverseItems = false;     // main port: read answers list their items last first
     bool tcpCloseOnRequest = false;   // the connection is closed instead of answering
     bool acceptThenClose = false;     // new connections are accepted and closed at once
     bool refuseConnections = false;   // not listening: connect() gets ECONNREFUSED
@@ -128,6 +129,7 @@ struct FaultCounters {
     std::uint64_t doubled = 0;          // UDP: two answers in one datagram
     std::uint64_t corrupted = 0;        // packets whose checksum was corrupted
     std::uint64_t unknownRegister = 0;  // answers that carried kUnknownRegisterAddress
+    std::uint64_t reordered = 0;        // read answers whose items were sent last first
     std::uint64_t typeOnly = 0;
     std::uint64_t closedOnRequest = 0;
     std::uint64_t acceptedThenClosed = 0;
