@@ -1,6 +1,7 @@
 // Many connections: nothing of a closed connection is left behind.
 #include <dirent.h>
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include "connection_fixture.h"
 
@@ -76,6 +77,37 @@ TEST_F(ConnectionTest, TwoHundredConnectionsAtOnce) {
         ASSERT_TRUE(Qorvi_NETPOD_CloseConnection(&h));
     EXPECT_EQ(Recorder::instance().read([](Recorder& r) { return r.events.size(); }), 400u);
     EXPECT_TRUE(SettlesTo(threads, fds)) << ThreadsNow() << " threads, " << FdsNow() << " fds";
+}
+
+// The design's goal: a process holds 1,000 connections. Each needs a socket here and
+// one in the emulator of this same process, above the usual limit of 1,024 files,
+// so the test raises its own limit first (as such an application must).
+TEST_F(ConnectionTest, AThousandConnectionsAtOnce) {
+    rlimit files{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_max < 2200)
+        GTEST_SKIP() << "the hard limit of open files (" << files.rlim_max << ") is below 2,200";
+    files.rlim_cur = std::max<rlim_t>(files.rlim_cur, 2200);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &files), 0);
+    StartModule();
+    std::vector<ComID> handles(1000, nullptr);
+    for (auto& h : handles)
+        ASSERT_TRUE(Qorvi_NETPOD_OpenConnection_MAINPORT(address_.data(), &Recorder::OnValues, &Recorder::OnEvent, &h))
+            << LastError();
+    ASSERT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return r.events.size() >= 1000; }, 30000ms));
+    for (auto& h : handles) {
+        ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(h));
+        ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(h));
+    }
+    EXPECT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return r.answers >= 1000; }, 30000ms));
+    EXPECT_TRUE(Recorder::instance().read([](Recorder& r) {
+        for (const auto& e : r.events)
+            if (e.code != 1)
+                return false;
+        return true;
+    }));
+    for (auto& h : handles)
+        ASSERT_TRUE(Qorvi_NETPOD_CloseConnection(&h));
 }
 
 }  // namespace
