@@ -62,9 +62,10 @@ public:
             ++r.answers;
             hook = r.onAnswer;
         }
+        r.cv_.notify_all();
+        // Last: a hook may close the connection, after which nothing here may run.
         if (hook)
             hook(values, com);
-        r.cv_.notify_all();
     }
     static void OnRs232(int32_t count, ComID) {
         Recorder& r = instance();
@@ -143,6 +144,8 @@ protected:
     void TearDown() override {
         Qorvi_NETPOD_CloseConnection(&com_);
         emulator_.reset();
+        // A hook may refer to the finished test's locals.
+        Recorder::instance().read([](Recorder& r) { return r.onAnswer = nullptr; });
     }
 
     // Starts an emulated module with fixed (non-dynamic) values unless told otherwise.

@@ -67,6 +67,7 @@ TEST_F(ConnectionTest, WriteAnswerKeepsItsWrittenFlagWhenPollingStartsMeanwhile)
 }
 
 ComID* gClosingFromCallback = nullptr;
+std::atomic<bool> gClosedInCallback{false};
 
 TEST_F(ConnectionTest, ClosingFromInsideTheDataCallback) {
     StartModule();
@@ -74,17 +75,20 @@ TEST_F(ConnectionTest, ClosingFromInsideTheDataCallback) {
     WaitConnected();
     gClosingFromCallback = &com_;
     Recorder::instance().read([](Recorder& r) {
-        r.onAnswer = [](RegisterValues*, ComID) { Qorvi_NETPOD_CloseConnection(gClosingFromCallback); };
+        r.onAnswer = [](RegisterValues*, ComID) {
+            Qorvi_NETPOD_CloseConnection(gClosingFromCallback);
+            gClosedInCallback.store(true);
+        };
         return 0;
     });
     ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
     ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
     // The close inside the callback reported 0 and cleared the handle.
-    ASSERT_TRUE(Recorder::instance().waitFor([](Recorder& r) {
-        return r.events.size() >= 2 && r.events.back().code == 0;
-    }));
-    std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 500 && !gClosedInCallback.load(); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(gClosedInCallback.load());
     EXPECT_EQ(com_, nullptr);
+    EXPECT_TRUE(Recorder::instance().read([](Recorder& r) { return r.events.size() == 2 && r.events[1].code == 0; }));
 }
 
 ComID gHandleClosedOnZero = nullptr;
