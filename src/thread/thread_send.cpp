@@ -31,9 +31,6 @@ void TThreadSend::Execute(platform::Thread& self) {
     CComManagement& m = manager_;
     // Ends an exchange that will draw no answer: the application may launch the next
     // one at once, and the repetitive ask gets the token back.
-    bool tookToken = false;
-    // Ends an exchange that will draw no answer: the application may launch the next
-    // one at once, and the repetitive ask gets the token back.
     auto endWithoutAnswer = [&m](bool releaseToken) {
         m.OnDemandWithoutToken.store(false);
         m.AnswerComplete.store(true);
@@ -50,7 +47,7 @@ void TThreadSend::Execute(platform::Thread& self) {
             continue;
         }
 
-        tookToken = false;
+        bool tookToken = false;
         if (m.ThreadSendContinuous->thread().isSuspended()) {
             // The repetitive ask is paused: no waiting for the token. It is taken all
             // the same when it is free, so that a Start during this exchange makes
@@ -80,17 +77,17 @@ void TThreadSend::Execute(platform::Thread& self) {
         m.BeginExchange(slots_);
         bool answerExpected = false;
         bool sendFailed = false;
-        for (std::int32_t i = 0; i < slots_.NbPacket; ++i) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(slots_.NbPacket); ++i) {
             m.PacketIndex.fetch_add(1);
             bool closing = false;
-            if (!m.SendThroughTransport(slots_.Slot[static_cast<std::size_t>(i)].data(), slots_.SlotLength[static_cast<std::size_t>(i)], &closing)) {
+            if (!m.SendThroughTransport(slots_.Slot[i].data(), slots_.SlotLength[i], &closing)) {
                 if (closing || self.terminateRequested())
                     return;
                 Log("EthernetCom->SendData Failed\t(TThreadSend::Execute)");
                 sendFailed = true;
                 break;
             }
-            if (slots_.SlotLength[static_cast<std::size_t>(i)] > 0)
+            if (slots_.SlotLength[i] > 0)
                 answerExpected = true;
             if (self.terminateRequested())
                 return;
