@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 4 )))
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-asan test-tsan demo install clean
+.PHONY: all deps build test test-asan test-tsan demo fuzz install clean
 
 all: build
 
@@ -33,6 +33,17 @@ test-tsan: deps
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest -j $(CTEST_JOBS) --output-on-failure --timeout 300
 
+# The fuzz harnesses need clang's libFuzzer; each runs for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@./scripts/install-deps.sh fuzz
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DNETPOD_BUILD_TESTS=ON >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target response_fuzz udp_assembler_fuzz
+	for h in response_fuzz udp_assembler_fuzz; do \
+		mkdir -p build-fuzz/corpus/$$h && \
+		build-fuzz/fuzz/$$h -max_total_time=$(FUZZ_SECONDS) -max_len=4096 build-fuzz/corpus/$$h || exit 1; \
+	done
+
 demo: build
 	./scripts/demo.sh build
 
@@ -40,4 +51,4 @@ install: build
 	cmake --install build
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
