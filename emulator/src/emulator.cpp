@@ -544,6 +544,8 @@ struct Emulator::Impl {
         }
         if (frames.empty())
             return;
+        if (!e.pending.empty() || e.held)
+            ++c.mainRequestsWhileAnswerPending;
         if (m.faults.tcpOnMainPort && m.faults.tcpCloseOnRequest) {
             ++c.mainFaults.closedOnRequest;
             close(id);

@@ -15,6 +15,9 @@ constexpr std::int32_t kBatchCapacity = 65000;
 // The count handed to Data_Received_RS232; the application fetches the bytes
 // themselves (the whole batch) with Qorvi_NETPOD_GetData_RS232.
 constexpr std::int32_t kRs232ChunkCapacity = 360;
+// An exchange without an answer for this long after its last send is over: its
+// sender's wait has run out, or its sender is suspended and will drop it.
+constexpr std::chrono::milliseconds kExchangeStaleAfter{3000};
 }  // namespace
 
 CComManagement::CComManagement(const DetectedModule& detected) {
@@ -36,10 +39,10 @@ CComManagement::~CComManagement() {
     HevAck.set();
     HevNewSend.set();
     ThreadSend.reset();
-    HevMultiplePacket.set();
+    HevMultiplePacketContinuous.set();
     HevSync.set();
     HevTimer.set();
-    HevAck.set();
+    HevAckContinuous.set();
     ThreadSendContinuous.reset();
     DestroyTransport();
 }
@@ -104,24 +107,68 @@ std::int32_t CComManagement::TransportState() {
     return transport_ == nullptr ? 0 : transport_->ComState();
 }
 
-void CComManagement::BuildOnDemandRequest(TxSlots& slots) {
+void CComManagement::BuildOnDemandRequest(TxSlots& slots, ExchangeWrites& writes) {
     std::lock_guard guard(marksMutex_);
-    FillPacketToSend(marks_, slots, stagedWrites_);
-    stagedWritesPending_ = true;
+    FillPacketToSend(marks_, slots, writes);
 }
 
-void CComManagement::BuildRepetitiveRequest(TxSlots& slots) {
+void CComManagement::BuildRepetitiveRequest(TxSlots& slots, ExchangeWrites& writes) {
     std::lock_guard guard(marksMutex_);
-    FillPacketToSendContinuous(marks_, slots, stagedWrites_);
-    stagedWritesPending_ = true;
+    FillPacketToSendContinuous(marks_, slots, writes);
 }
 
-std::uint64_t CComManagement::BeginExchange(const TxSlots& slots) {
-    HevMultiplePacket.reset();
-    HevAck.reset();
+std::uint64_t CComManagement::BeginExchange(Sender sender, const TxSlots& slots, const ExchangeWrites& writes,
+                                            const std::function<bool()>& giveUp) {
+    using Clock = std::chrono::steady_clock;
+    std::unique_lock lock(exchangeMutex_);
+    for (;;) {
+        if (!exchangeInFlight_ || Clock::now() >= exchangeLastSend_ + kExchangeStaleAfter)
+            break;
+        if (giveUp())
+            return 0;
+        // Woken when the exchange ends; the short step notices a suspension or a
+        // termination of the caller, which nothing signals here.
+        exchangeEnded_.wait_until(lock, std::min(exchangeLastSend_ + kExchangeStaleAfter,
+                                                 Clock::now() + std::chrono::milliseconds(10)));
+    }
+    if (giveUp())
+        return 0;
+    // Answer signals left over from an answer that came after its wait ran out must
+    // not end this exchange early.
+    if (sender == Sender::OnDemand) {
+        HevMultiplePacket.reset();
+        HevAck.reset();
+    } else {
+        HevMultiplePacketContinuous.reset();
+        HevAckContinuous.reset();
+    }
+    exchangeInFlight_ = true;
+    exchangeSender_ = sender;
+    exchangeLastSend_ = Clock::now();
+    stagedWrites_ = writes;
+    stagedWritesPending_ = true;
     NbPacket.store(slots.NbPacket);
     PacketIndex.store(0);
-    return ExchangeCount.fetch_add(1) + 1;
+    return ++exchangeId_;
+}
+
+bool CComManagement::NoteSlotSending(std::uint64_t id) {
+    std::lock_guard guard(exchangeMutex_);
+    if (!exchangeInFlight_ || exchangeId_ != id)
+        return false;
+    PacketIndex.fetch_add(1);
+    exchangeLastSend_ = std::chrono::steady_clock::now();
+    return true;
+}
+
+void CComManagement::EndExchange(std::uint64_t id) {
+    {
+        std::lock_guard guard(exchangeMutex_);
+        if (!exchangeInFlight_ || exchangeId_ != id)
+            return;
+        exchangeInFlight_ = false;
+    }
+    exchangeEnded_.notify_all();
 }
 
 void CComManagement::MainportDataReceived(void* context, std::int32_t, CEthernetCom* transport) {
@@ -139,10 +186,10 @@ void CComManagement::HandleMainportData(CEthernetCom* transport) {
     if (NbPacket.load() == 1 || PacketIndex.load() == 1)
         ResponseAssembler::ClearValidFlags(Values);
     {
-        // The Written flags of the exchange that was built last take effect here, on
-        // the only thread that writes the record the application reads.
-        std::lock_guard guard(marksMutex_);
-        if (stagedWritesPending_) {
+        // The Written flags of the exchange in flight take effect with its first
+        // answer, on the only thread that writes the record the application reads.
+        std::lock_guard guard(exchangeMutex_);
+        if (stagedWritesPending_ && exchangeInFlight_) {
             ApplyExchangeWrites(stagedWrites_, Values);
             stagedWritesPending_ = false;
         }
@@ -150,8 +197,31 @@ void CComManagement::HandleMainportData(CEthernetCom* transport) {
     assembler_.ReceivedRawData(std::span<const std::uint8_t>(rxBatch_.data(), static_cast<std::size_t>(length)),
                                Values, kNoIpText);
 
-    if (PacketIndex.load() < NbPacket.load()) {
-        HevMultiplePacket.set();
+    // The sender of the exchange in flight, if any, learns of the answer through
+    // its own events. An answer that belongs to no exchange (a late one) still
+    // reaches the application, as every answer after an exchange's last slot does.
+    platform::Event* wake = nullptr;
+    bool last = true;
+    bool ended = false;
+    {
+        std::lock_guard guard(exchangeMutex_);
+        last = PacketIndex.load() >= NbPacket.load();
+        if (exchangeInFlight_) {
+            const bool onDemand = exchangeSender_ == Sender::OnDemand;
+            if (last) {
+                exchangeInFlight_ = false;
+                ended = true;
+                wake = onDemand ? &HevAck : &HevAckContinuous;
+            } else {
+                wake = onDemand ? &HevMultiplePacket : &HevMultiplePacketContinuous;
+            }
+        }
+    }
+    if (ended)
+        exchangeEnded_.notify_all();
+    if (!last) {
+        if (wake != nullptr)
+            wake->set();
         return;
     }
     AnswerComplete.store(true);
@@ -159,7 +229,8 @@ void CComManagement::HandleMainportData(CEthernetCom* transport) {
     // is the last thing here that touches the record, which the application may
     // close from inside it. Values stays stable meanwhile, since only this thread
     // writes it.
-    HevAck.set();
+    if (wake != nullptr)
+        wake->set();
     if (Data_Received_MAINPORT != nullptr)
         Data_Received_MAINPORT(&Values, this);
 }

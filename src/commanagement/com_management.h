@@ -3,8 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,15 +62,31 @@ public:
         std::lock_guard guard(marksMutex_);
         mark(marks_);
     }
-    // Builds the on-demand or the repetitive-ask request into `slots` and stages the
-    // Written flags of that exchange for the notification thread.
-    void BuildOnDemandRequest(TxSlots& slots);
-    void BuildRepetitiveRequest(TxSlots& slots);
-    // Starts the exchange of `slots` (called by the sender that holds it): clears
-    // answer signals left over from an answer that came after its wait ran out, so
-    // that they cannot end this exchange early, and resets the exchange counters.
-    // Returns the exchange's number (exchanges of both senders are counted).
-    std::uint64_t BeginExchange(const TxSlots& slots);
+    // Build the on-demand or the repetitive-ask request into `slots`, and return in
+    // `writes` the Written flags of that exchange.
+    void BuildOnDemandRequest(TxSlots& slots, ExchangeWrites& writes);
+    void BuildRepetitiveRequest(TxSlots& slots, ExchangeWrites& writes);
+
+    // --- Exchanges ------------------------------------------------------------------
+    // At most one exchange is in flight on a connection, whichever sender made it and
+    // whatever suspensions happened meanwhile: an exchange begins only once the one
+    // before has ended. It ends when its last answer arrives (on the notification
+    // thread, also while its sender is suspended), when its sender ends it (time-out,
+    // failed send, dropped), or when it has gone 3000 ms without an answer since its
+    // last send; then the next one may take over.
+    enum class Sender { OnDemand, Repetitive };
+
+    // Waits until no exchange is in flight (or the one in flight is stale), then
+    // begins one for `slots`: resets the answer signals and counters, and stages
+    // `writes` for the first answer. Returns the exchange's number, or 0 when
+    // `giveUp` became true while waiting (checked every few milliseconds).
+    std::uint64_t BeginExchange(Sender sender, const TxSlots& slots, const ExchangeWrites& writes,
+                                const std::function<bool()>& giveUp);
+    // Counts one more slot of exchange `id` as sent (before the send). False when
+    // the exchange is no longer in flight: it ended or another took over.
+    bool NoteSlotSending(std::uint64_t id);
+    // Ends exchange `id` if it is still in flight; nothing otherwise.
+    void EndExchange(std::uint64_t id);
 
     // --- Receive side (transport notifications; installed by the open export) ------
     static void MainportDataReceived(void* context, std::int32_t byteCount, CEthernetCom* transport);
@@ -93,15 +111,8 @@ public:
     // on-demand sender when an exchange ends without one.
     std::atomic<bool> AnswerComplete{true};
 
-    // True while the on-demand sender runs an exchange without the token (it found
-    // the token taken by a suspended repetitive-ask thread). Written by the
-    // on-demand sender, read by the repetitive-ask sender when it drops an exchange.
-    std::atomic<bool> OnDemandWithoutToken{false};
-
-    // Exchanges begun so far, by either sender, and emptyings of the repetitive
-    // list (Qorvi_NETPOD_RepetitiveAskReset): the repetitive-ask sender compares them
-    // to learn whether an exchange it was suspended in is still worth finishing.
-    std::atomic<std::uint64_t> ExchangeCount{0};
+    // Emptyings of the repetitive list (Qorvi_NETPOD_RepetitiveAskReset): a
+    // repetitive-ask request built before one is stale and is not sent.
     std::atomic<std::uint64_t> RepetitiveListResets{0};
 
     // Set by the first close; a close started from inside Com_Event 0 of that very
@@ -112,12 +123,16 @@ public:
     // Data_Received_MAINPORT on that same thread).
     RegisterValues Values{};
 
-    // All auto-reset; HevSync (the exchange token) starts signalled.
+    // All auto-reset; HevSync (the exchange token) starts signalled. HevMultiplePacket
+    // and HevAck hand answers to the on-demand sender; the repetitive-ask sender has
+    // its own pair, so that neither can take an answer meant for the other.
     platform::Event HevMultiplePacket{false};
     platform::Event HevSync{true};
     platform::Event HevAck{false};
     platform::Event HevTimer{false};
     platform::Event HevNewSend{false};
+    platform::Event HevMultiplePacketContinuous{false};
+    platform::Event HevAckContinuous{false};
 
     std::unique_ptr<TThreadSendContinuous> ThreadSendContinuous;
     std::unique_ptr<TThreadSend> ThreadSend;
@@ -126,9 +141,18 @@ private:
     void HandleMainportData(CEthernetCom* transport);
     void WaitUntilPublished() { published_.wait(false); }
 
-    std::mutex marksMutex_;            // guards marks_ and the staged exchange writes
+    std::mutex marksMutex_;            // guards marks_
     RequestMarks marks_{};             // written by exports, read and cleared by the builders
-    ExchangeWrites stagedWrites_{};    // staged by a builder, applied on the notification thread
+
+    // The exchange in flight, guarded by exchangeMutex_: begun and ended by the
+    // senders, completed by the notification thread.
+    std::mutex exchangeMutex_;
+    std::condition_variable exchangeEnded_;
+    std::uint64_t exchangeId_ = 0;                 // number of the latest exchange
+    bool exchangeInFlight_ = false;
+    Sender exchangeSender_ = Sender::OnDemand;
+    std::chrono::steady_clock::time_point exchangeLastSend_{};
+    ExchangeWrites stagedWrites_{};                // applied with the exchange's first answer
     bool stagedWritesPending_ = false;
 
     // transport_, closing_ and sendsInFlight_ are guarded by transportMutex_: the

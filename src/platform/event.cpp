@@ -70,8 +70,19 @@ WaitResult Event::waitUntil(std::optional<std::chrono::steady_clock::time_point>
         result = WaitResult::Failed;
     }
     // Whatever the outcome, a suspended thread parks here and reports it afterwards.
-    if (parking != nullptr)
+    if (parking != nullptr) {
         parking->leaveWait();
+        // A limit that ran out while the thread was suspended does not hide a signal
+        // that came meanwhile: the resumed thread takes it, as a wait that had been
+        // satisfied during the suspension.
+        if (result == WaitResult::TimedOut && !parking->terminateRequested()) {
+            std::lock_guard lock(mutex_);
+            if (signalled_) {
+                signalled_ = false;
+                result = WaitResult::Signalled;
+            }
+        }
+    }
     return result;
 }
 

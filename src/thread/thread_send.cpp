@@ -29,14 +29,7 @@ void TThreadSend::Log(const char* message) { WriteErrorLog(message, manager_.IPT
 void TThreadSend::Execute(platform::Thread& self) {
     using platform::WaitResult;
     CComManagement& m = manager_;
-    // Ends an exchange that will draw no answer: the application may launch the next
-    // one at once, and the repetitive ask gets the token back.
-    auto endWithoutAnswer = [&m](bool releaseToken) {
-        m.OnDemandWithoutToken.store(false);
-        m.AnswerComplete.store(true);
-        if (releaseToken)
-            m.HevSync.set();
-    };
+    const auto terminating = [&self] { return self.terminateRequested(); };
 
     for (;;) {
         WaitResult r = m.HevNewSend.wait();
@@ -47,38 +40,42 @@ void TThreadSend::Execute(platform::Thread& self) {
             continue;
         }
 
+        // The token is taken only while the repetitive ask runs; while it is
+        // suspended, BeginExchange alone keeps the exchanges apart.
         bool tookToken = false;
-        if (m.ThreadSendContinuous->thread().isSuspended()) {
-            // The repetitive ask is paused: no waiting for the token. It is taken all
-            // the same when it is free, so that a Start during this exchange makes
-            // the repetitive ask wait for its end instead of sending alongside it.
-            // When a suspended exchange of the repetitive ask holds it, this exchange
-            // runs without it and gives it back at its end.
-            tookToken = m.HevSync.wait(std::chrono::milliseconds(0)) == WaitResult::Signalled;
-            if (!tookToken)
-                m.OnDemandWithoutToken.store(true);
-        } else {
+        if (!m.ThreadSendContinuous->thread().isSuspended()) {
             r = m.HevSync.wait(kAnswerWait);
             if (self.terminateRequested())
                 return;
             if (r != WaitResult::Signalled) {
                 Log(r == WaitResult::TimedOut ? "Event HevSync Timeout reached\t(TThreadSend::Execute)"
                                               : "Event HevSync Unknown error\t(TThreadSend::Execute)");
-                endWithoutAnswer(false);
+                // No exchange: the application may launch the next one.
+                m.AnswerComplete.store(true);
                 continue;
             }
             tookToken = true;
         }
 
-        m.BuildOnDemandRequest(slots_);
+        ExchangeWrites writes;
+        m.BuildOnDemandRequest(slots_, writes);
         if (self.terminateRequested())
             return;
+        if (slots_.NbPacket == 0) {
+            // Nothing was marked: nothing is sent and no answer will come to reopen
+            // the gate of Qorvi_NETPOD_SendData_MAINPORT.
+            m.AnswerComplete.store(true);
+            m.HevSync.set();
+            continue;
+        }
 
-        m.BeginExchange(slots_);
+        const std::uint64_t exchange = m.BeginExchange(CComManagement::Sender::OnDemand, slots_, writes, terminating);
+        if (exchange == 0)
+            return;   // told to terminate while waiting for the exchange before
         bool answerExpected = false;
         bool sendFailed = false;
         for (std::size_t i = 0; i < static_cast<std::size_t>(slots_.NbPacket); ++i) {
-            m.PacketIndex.fetch_add(1);
+            m.NoteSlotSending(exchange);
             bool closing = false;
             if (!m.SendThroughTransport(slots_.Slot[i].data(), slots_.SlotLength[i], &closing)) {
                 if (closing || self.terminateRequested())
@@ -91,7 +88,7 @@ void TThreadSend::Execute(platform::Thread& self) {
                 answerExpected = true;
             if (self.terminateRequested())
                 return;
-            if (m.PacketIndex.load() < m.NbPacket.load()) {
+            if (i + 1 < static_cast<std::size_t>(slots_.NbPacket)) {
                 r = m.HevMultiplePacket.wait(kAnswerWait);
                 if (self.terminateRequested())
                     return;
@@ -104,9 +101,10 @@ void TThreadSend::Execute(platform::Thread& self) {
             // The exchange is abandoned, but the thread goes on serving requests: a
             // send made before the connection was up must not end on-demand
             // exchanges for the rest of the connection's life.
-            m.NbPacket.store(0);
-            m.PacketIndex.store(0);
-            endWithoutAnswer(tookToken);
+            m.EndExchange(exchange);
+            m.AnswerComplete.store(true);
+            if (tookToken)
+                m.HevSync.set();
             continue;
         }
 
@@ -120,14 +118,12 @@ void TThreadSend::Execute(platform::Thread& self) {
                                               : "Event HevAck Unknown error\t(TThreadSend::Execute)");
                 // A missed answer must not keep the token (which would stop the
                 // repetitive ask for good) nor block every later exchange.
-                endWithoutAnswer(true);
-                continue;
+                m.AnswerComplete.store(true);
             }
         } else {
-            // Nothing was sent, so no answer will come to reopen the gate.
             m.AnswerComplete.store(true);
         }
-        m.OnDemandWithoutToken.store(false);
+        m.EndExchange(exchange);
         m.HevSync.set();
         if (self.terminateRequested())
             return;

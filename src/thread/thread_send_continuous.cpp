@@ -26,24 +26,30 @@ TThreadSendContinuous::~TThreadSendContinuous() {
     thread_.join();
     // Once stop() has returned no tick can reach HevTimer, which the manager
     // destroys after this object.
-    std::lock_guard guard(timerMutex_);
+    std::lock_guard guard(controlMutex_);
     platform::TimerService::instance().stop(timerId_);
     timerId_ = 0;
 }
 
 void TThreadSendContinuous::Log(const char* message) { WriteErrorLog(message, manager_.IPText); }
 
+// Start, Stop's counterpart, SetTime and Reset's suspension are serialised, so that
+// SetTime's "suspend, change, restore" cannot undo a Start made at the same time.
 void TThreadSendContinuous::Start() {
+    std::lock_guard guard(controlMutex_);
     stopRequest_.store(false);
     thread_.resume();
 }
 
 void TThreadSendContinuous::Stop() { stopRequest_.store(true); }
 
-void TThreadSendContinuous::Suspend() { thread_.suspend(); }
+void TThreadSendContinuous::Suspend() {
+    std::lock_guard guard(controlMutex_);
+    thread_.suspend();
+}
 
 void TThreadSendContinuous::SetTime(std::int32_t milliseconds) {
-    std::lock_guard guard(timerMutex_);
+    std::lock_guard guard(controlMutex_);
     const bool wasSuspended = thread_.isSuspended();
     thread_.suspend();
     timeMiliSec_.store(milliseconds);
@@ -59,6 +65,9 @@ void TThreadSendContinuous::SetTime(std::int32_t milliseconds) {
 void TThreadSendContinuous::Execute(platform::Thread& self) {
     using platform::WaitResult;
     CComManagement& m = manager_;
+    // While BeginExchange waits for the exchange before, a suspension or a
+    // termination of this thread makes it give up.
+    const auto giveUp = [&self] { return self.isSuspended() || self.terminateRequested(); };
     for (;;) {
         WaitResult r = m.HevSync.wait(kAnswerWait);
         if (self.terminateRequested())
@@ -68,38 +77,39 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                                           : "Event HevSync Unknown error\t(TThreadSendContinuous::Execute)");
             continue;
         }
-
-        // An exchange during which this thread was suspended is dropped when the
-        // suspension changed what it stands for: the list was emptied (its packet is
-        // stale), or the on-demand sender ran an exchange meanwhile (the answers and
-        // counters are no longer this exchange's). A mere change of period keeps it.
-        const std::uint64_t parks = self.parkCount();
-        const std::uint64_t resets = m.RepetitiveListResets.load();
-        std::uint64_t exchange = 0;
-        const auto interrupted = [&] {
-            return self.parkCount() != parks &&
-                   (m.RepetitiveListResets.load() != resets || m.ExchangeCount.load() != exchange);
-        };
-
-        m.BuildRepetitiveRequest(slots_);
+        // A thread suspended as it took the token builds nothing until resumed.
+        platform::Thread::suspensionPoint();
         if (self.terminateRequested())
             return;
 
-        exchange = m.BeginExchange(slots_);
+        const std::uint64_t resets = m.RepetitiveListResets.load();
+        ExchangeWrites writes;
+        m.BuildRepetitiveRequest(slots_, writes);
+        if (self.terminateRequested())
+            return;
+
+        std::uint64_t exchange = 0;
         bool answerExpected = false;
         bool dropped = false;
         for (std::size_t i = 0; i < static_cast<std::size_t>(slots_.NbPacket) && !dropped; ++i) {
-            m.PacketIndex.fetch_add(1);
             bool sent = false;
             bool closing = false;
             {
-                // Once a suspension has been requested, nothing more goes out.
+                // Once a suspension has been requested, nothing more goes out. A
+                // request built from a list emptied since is stale; an exchange that
+                // another one took over (this thread was suspended too long) is over.
                 platform::Thread::NoSuspendSection noSuspend;
-                dropped = interrupted();
+                if (m.RepetitiveListResets.load() != resets)
+                    dropped = true;
+                else if (i == 0)
+                    dropped = (exchange = m.BeginExchange(CComManagement::Sender::Repetitive, slots_, writes,
+                                                          giveUp)) == 0;
+                if (!dropped)
+                    dropped = !m.NoteSlotSending(exchange);
                 if (!dropped)
                     sent = m.SendThroughTransport(slots_.Slot[i].data(), slots_.SlotLength[i], &closing);
             }
-            if (closing)
+            if (closing || self.terminateRequested())
                 return;
             if (dropped)
                 break;
@@ -107,44 +117,34 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                 Log("EthernetCom->SendData Failed\t(TThreadProcess::Execute)");
             else if (slots_.SlotLength[i] > 0)
                 answerExpected = true;
-            if (self.terminateRequested())
-                return;
-            if (m.PacketIndex.load() < m.NbPacket.load()) {
-                r = m.HevMultiplePacket.wait(kAnswerWait);
+            if (i + 1 < static_cast<std::size_t>(slots_.NbPacket)) {
+                r = m.HevMultiplePacketContinuous.wait(kAnswerWait);
                 if (self.terminateRequested())
                     return;
-                dropped = interrupted();
-                if (r != WaitResult::Signalled && !dropped)
+                if (r != WaitResult::Signalled)
                     Log(r == WaitResult::TimedOut
                             ? "Event HevMultiplePacket Timeout reached\t(TThreadSendContinuous::Execute)"
                             : "Event HevMultiplePacket Unknown error\t(TThreadSendContinuous::Execute)");
             }
         }
-        if (self.terminateRequested())
-            return;
-
         if (!dropped) {
             sched_yield();
             if (answerExpected) {
-                r = m.HevAck.wait(kAnswerWait);
+                r = m.HevAckContinuous.wait(kAnswerWait);
                 if (self.terminateRequested())
                     return;
-                dropped = interrupted();
                 // A missed answer is logged, but the token is released as after any
                 // exchange: keeping it would stop the polling for good.
-                if (r != WaitResult::Signalled && !dropped)
+                if (r != WaitResult::Signalled)
                     Log(r == WaitResult::TimedOut ? "Event HevAck Timeout reached\t(TThreadSendContinuous::Execute)"
                                                   : "Event HevAck Unknown error\t(TThreadSendContinuous::Execute)");
             }
         }
-        if (dropped) {
-            // The token goes back unless an on-demand exchange running without it
-            // will give it back at its end; the next exchange starts at once.
-            if (!m.OnDemandWithoutToken.load())
-                m.HevSync.set();
-            continue;
-        }
+        if (exchange != 0)
+            m.EndExchange(exchange);
         m.HevSync.set();
+        if (dropped)
+            continue;   // a new request at once, from the list as it is now
 
         r = m.HevTimer.wait();
         if (self.terminateRequested())

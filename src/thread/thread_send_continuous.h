@@ -41,8 +41,8 @@ private:
     void Log(const char* message);
 
     CComManagement& manager_;
-    std::mutex timerMutex_;                   // serialises timer replacements (exports)
-    platform::TimerId timerId_ = 0;           // guarded by timerMutex_
+    std::mutex controlMutex_;                 // serialises Start, SetTime and Suspend (exports)
+    platform::TimerId timerId_ = 0;           // guarded by controlMutex_
     std::atomic<std::int32_t> timeMiliSec_{100};
     std::atomic<bool> stopRequest_{false};    // written by exports, read by the thread once a cycle
     TxSlots slots_{};

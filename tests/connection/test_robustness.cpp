@@ -66,6 +66,61 @@ TEST_F(ConnectionTest, WriteAnswerKeepsItsWrittenFlagWhenPollingStartsMeanwhile)
     EXPECT_FALSE(writtenSeen[1]);   // the poll that followed wrote nothing
 }
 
+// The repetitive ask is reset while its answer is late, and the application then
+// runs on-demand exchanges back to back from its callback: each waits for the
+// answer before it, so the module never has two requests to answer at once.
+TEST_F(ConnectionTest, ExchangesNeverOverlapAfterAResetDuringALateAnswer) {
+    StartModule();
+    ASSERT_TRUE(OpenMain());
+    WaitConnected();
+    ASSERT_TRUE(Qorvi_NETPOD_Read_INPUTS(true, com_));
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(20, com_));
+    emu::Faults late;
+    late.tcpDelayMs = 300;
+    emulator_->setFaults(0, late);
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
+    std::this_thread::sleep_for(100ms);   // a poll is on the wire, its answer late
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskReset(com_));
+    std::atomic<int> launched{0};
+    Recorder::instance().read([&](Recorder& r) {
+        r.onAnswer = [&](RegisterValues*, ComID com) {
+            if (launched.load() < 6 && Qorvi_NETPOD_Read_TYPE(com) && Qorvi_NETPOD_SendData_MAINPORT(com))
+                launched.fetch_add(1);
+        };
+        return 0;
+    });
+    ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
+    ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
+    // Launches made while an exchange is pending merge into the next one (its
+    // request event is auto-reset), so count launches, then let the last answers land.
+    for (int i = 0; i < 800 && launched.load() < 6; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(launched.load(), 6) << LastError();
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(emulator_->counters(0).mainRequestsWhileAnswerPending, 0u);
+    EXPECT_TRUE(LastValues().TypeValid);
+    EXPECT_FALSE(LastValues().InputsValid);
+}
+
+// A Start and a SetTime from two threads at once leave the polling running,
+// whichever comes first.
+TEST_F(ConnectionTest, StartAndSetTimeAtOnceLeaveThePollingRunning) {
+    StartModule();
+    ASSERT_TRUE(OpenMain());
+    WaitConnected();
+    ASSERT_TRUE(Qorvi_NETPOD_Read_INPUTS(true, com_));
+    for (int round = 0; round < 100; ++round) {
+        ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskReset(com_));
+        ASSERT_TRUE(Qorvi_NETPOD_Read_INPUTS(true, com_));
+        std::thread other([this, round] { Qorvi_NETPOD_RepetitiveAskSetTime(5 + round % 3, com_); });
+        Qorvi_NETPOD_RepetitiveAskStart(com_);
+        other.join();
+        const int before = Recorder::instance().read([](Recorder& r) { return r.answers; });
+        ASSERT_TRUE(Recorder::instance().waitFor([&](Recorder& r) { return r.answers > before; }, 2000ms))
+            << "polling stopped in round " << round;
+    }
+}
+
 ComID* gClosingFromCallback = nullptr;
 std::atomic<bool> gClosedInCallback{false};
 

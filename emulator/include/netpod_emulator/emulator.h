@@ -155,6 +155,9 @@ struct Counters {
     std::uint64_t mainUnknownFunctions = 0; // requests with a code the module ignores
     std::uint64_t mainUnknownRegisters = 0; // register addresses outside the map in requests
     std::uint64_t mainResponsesSent = 0;
+    // Requests that arrived while an answer of the same connection was still held
+    // back (delayed or joined): a client sending before its previous answer came.
+    std::uint64_t mainRequestsWhileAnswerPending = 0;
     // TCP 8000
     std::uint64_t serialConnections = 0;
     std::uint64_t serialBytesReceived = 0;
