@@ -121,15 +121,22 @@ std::uint64_t CComManagement::BeginExchange(Sender sender, const TxSlots& slots,
                                             const std::function<bool()>& giveUp) {
     using Clock = std::chrono::steady_clock;
     std::unique_lock lock(exchangeMutex_);
-    for (;;) {
-        if (!exchangeInFlight_ || Clock::now() >= exchangeLastSend_ + kExchangeStaleAfter)
-            break;
+    // An exchange whose sender is running ends by that sender's own bounded waits.
+    // One whose sender is the suspended repetitive-ask thread can be taken over once
+    // nothing more is coming for it.
+    const auto over = [this] {
+        if (!exchangeInFlight_)
+            return true;
+        if (exchangeSender_ != Sender::Repetitive || !ThreadSendContinuous->thread().isSuspended())
+            return false;
+        return !exchangeAwaitingAnswer_ || Clock::now() >= exchangeLastSend_ + kExchangeStaleAfter;
+    };
+    while (!over()) {
         if (giveUp())
             return 0;
-        // Woken when the exchange ends; the short step notices a suspension or a
-        // termination of the caller, which nothing signals here.
-        exchangeEnded_.wait_until(lock, std::min(exchangeLastSend_ + kExchangeStaleAfter,
-                                                 Clock::now() + std::chrono::milliseconds(10)));
+        // Woken when the exchange ends; the short step notices a suspension of either
+        // sender, or a termination of the caller, which nothing signals here.
+        exchangeEnded_.wait_for(lock, std::chrono::milliseconds(10));
     }
     if (giveUp())
         return 0;
@@ -143,6 +150,7 @@ std::uint64_t CComManagement::BeginExchange(Sender sender, const TxSlots& slots,
         HevAckContinuous.reset();
     }
     exchangeInFlight_ = true;
+    exchangeAwaitingAnswer_ = false;
     exchangeSender_ = sender;
     exchangeLastSend_ = Clock::now();
     stagedWrites_ = writes;
@@ -158,6 +166,7 @@ bool CComManagement::NoteSlotSending(std::uint64_t id) {
         return false;
     PacketIndex.fetch_add(1);
     exchangeLastSend_ = std::chrono::steady_clock::now();
+    exchangeAwaitingAnswer_ = true;
     return true;
 }
 
@@ -189,7 +198,7 @@ void CComManagement::HandleMainportData(CEthernetCom* transport) {
         // The Written flags of the exchange in flight take effect with its first
         // answer, on the only thread that writes the record the application reads.
         std::lock_guard guard(exchangeMutex_);
-        if (stagedWritesPending_ && exchangeInFlight_) {
+        if (stagedWritesPending_) {
             ApplyExchangeWrites(stagedWrites_, Values);
             stagedWritesPending_ = false;
         }
@@ -200,13 +209,18 @@ void CComManagement::HandleMainportData(CEthernetCom* transport) {
     // The sender of the exchange in flight, if any, learns of the answer through
     // its own events. An answer that belongs to no exchange (a late one) still
     // reaches the application, as every answer after an exchange's last slot does.
+    // A batch that leaves a packet half assembled (an answer cut in two by the
+    // network) does not end the wait for that answer: its rest is still to come, and
+    // the next request must not go out before it.
+    const bool wholeAnswers = assembler_.RxCount() == 0 && !assembler_.RxInBody();
     platform::Event* wake = nullptr;
     bool last = true;
     bool ended = false;
     {
         std::lock_guard guard(exchangeMutex_);
         last = PacketIndex.load() >= NbPacket.load();
-        if (exchangeInFlight_) {
+        if (exchangeInFlight_ && wholeAnswers) {
+            exchangeAwaitingAnswer_ = false;
             const bool onDemand = exchangeSender_ == Sender::OnDemand;
             if (last) {
                 exchangeInFlight_ = false;

@@ -72,11 +72,12 @@ public:
     // whatever suspensions happened meanwhile: an exchange begins only once the one
     // before has ended. It ends when its last answer arrives (on the notification
     // thread, also while its sender is suspended), when its sender ends it (time-out,
-    // failed send, dropped), or when it has gone 3000 ms without an answer since its
-    // last send; then the next one may take over.
+    // failed send, dropped). An exchange of the repetitive-ask sender while that
+    // sender is suspended is over for the others once no answer is awaited, or 3000 ms
+    // after its last send: the sender drops it when resumed.
     enum class Sender { OnDemand, Repetitive };
 
-    // Waits until no exchange is in flight (or the one in flight is stale), then
+    // Waits until no exchange is in flight, then
     // begins one for `slots`: resets the answer signals and counters, and stages
     // `writes` for the first answer. Returns the exchange's number, or 0 when
     // `giveUp` became true while waiting (checked every few milliseconds).
@@ -152,6 +153,7 @@ private:
     bool exchangeInFlight_ = false;
     Sender exchangeSender_ = Sender::OnDemand;
     std::chrono::steady_clock::time_point exchangeLastSend_{};
+    bool exchangeAwaitingAnswer_ = false;          // a slot was sent, its answer not yet whole
     ExchangeWrites stagedWrites_{};                // applied with the exchange's first answer
     bool stagedWritesPending_ = false;
 

@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "commanagement/com_management.h"
@@ -11,6 +12,7 @@
 namespace netpod {
 namespace {
 constexpr std::chrono::milliseconds kAnswerWait{3000};
+constexpr std::chrono::milliseconds kTokenStep{10};
 }
 
 TThreadSend::TThreadSend(CComManagement& manager)
@@ -41,20 +43,32 @@ void TThreadSend::Execute(platform::Thread& self) {
         }
 
         // The token is taken only while the repetitive ask runs; while it is
-        // suspended, BeginExchange alone keeps the exchanges apart.
+        // suspended, BeginExchange alone keeps the exchanges apart. The wait goes in
+        // short steps, so that a suspension of the repetitive ask while it holds the
+        // token (a Reset) does not cost this request.
         bool tookToken = false;
-        if (!m.ThreadSendContinuous->thread().isSuspended()) {
-            r = m.HevSync.wait(kAnswerWait);
+        r = WaitResult::Signalled;
+        const platform::Thread& repetitive = m.ThreadSendContinuous->thread();
+        const auto tokenDeadline = std::chrono::steady_clock::now() + kAnswerWait;
+        while (!repetitive.isSuspended()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(tokenDeadline -
+                                                                                    std::chrono::steady_clock::now());
+            r = left.count() > 0 ? m.HevSync.wait(std::min(left, kTokenStep)) : WaitResult::TimedOut;
             if (self.terminateRequested())
                 return;
-            if (r != WaitResult::Signalled) {
-                Log(r == WaitResult::TimedOut ? "Event HevSync Timeout reached\t(TThreadSend::Execute)"
-                                              : "Event HevSync Unknown error\t(TThreadSend::Execute)");
-                // No exchange: the application may launch the next one.
-                m.AnswerComplete.store(true);
-                continue;
+            if (r == WaitResult::Signalled) {
+                tookToken = true;
+                break;
             }
-            tookToken = true;
+            if (r == WaitResult::Failed || std::chrono::steady_clock::now() >= tokenDeadline)
+                break;
+        }
+        if (!tookToken && !repetitive.isSuspended()) {
+            Log(r == WaitResult::Failed ? "Event HevSync Unknown error\t(TThreadSend::Execute)"
+                                        : "Event HevSync Timeout reached\t(TThreadSend::Execute)");
+            // No exchange: the application may launch the next one.
+            m.AnswerComplete.store(true);
+            continue;
         }
 
         ExchangeWrites writes;
@@ -74,8 +88,12 @@ void TThreadSend::Execute(platform::Thread& self) {
             return;   // told to terminate while waiting for the exchange before
         bool answerExpected = false;
         bool sendFailed = false;
+        bool abandoned = false;
         for (std::size_t i = 0; i < static_cast<std::size_t>(slots_.NbPacket); ++i) {
-            m.NoteSlotSending(exchange);
+            if (!m.NoteSlotSending(exchange)) {
+                abandoned = true;   // ended meanwhile; nothing more of it goes out
+                break;
+            }
             bool closing = false;
             if (!m.SendThroughTransport(slots_.Slot[i].data(), slots_.SlotLength[i], &closing)) {
                 if (closing || self.terminateRequested())
@@ -97,7 +115,7 @@ void TThreadSend::Execute(platform::Thread& self) {
                                                   : "Event HevMultiplePacket Unknown error\t(TThreadSend::Execute)");
             }
         }
-        if (sendFailed) {
+        if (sendFailed || abandoned) {
             // The exchange is abandoned, but the thread goes on serving requests: a
             // send made before the connection was up must not end on-demand
             // exchanges for the rest of the connection's life.

@@ -102,6 +102,129 @@ TEST_F(ConnectionTest, ExchangesNeverOverlapAfterAResetDuringALateAnswer) {
     EXPECT_FALSE(LastValues().InputsValid);
 }
 
+// Counts the answers whose TYPE is valid, on the notification thread.
+void CountTypeAnswers(std::atomic<int>& count) {
+    Recorder::instance().read([&](Recorder& r) {
+        r.onAnswer = [&](RegisterValues* v, ComID) {
+            if (v->TypeValid)
+                count.fetch_add(1);
+        };
+        return 0;
+    });
+}
+
+bool WaitForCount(const std::atomic<int>& count, int atLeast, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (count.load() < atLeast && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(2ms);
+    return count.load() >= atLeast;
+}
+
+// An on-demand request waiting for the token when a Reset suspends the
+// repetitive ask that holds it still goes out, at once.
+TEST_F(ConnectionTest, RequestWaitingForTheTokenSurvivesAReset) {
+    StartModule();
+    ASSERT_TRUE(OpenMain());
+    WaitConnected();
+    std::atomic<int> types{0};
+    CountTypeAnswers(types);
+    ASSERT_TRUE(Qorvi_NETPOD_Read_INPUTS(true, com_));
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(20, com_));
+    emu::Faults late;
+    late.tcpDelayMs = 200;   // the repetitive ask holds the token for a while
+    emulator_->setFaults(0, late);
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
+    ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
+    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskReset(com_));
+    EXPECT_TRUE(WaitForCount(types, 1, 1500ms)) << "the request was lost; last error: " << LastError();
+    EXPECT_EQ(emulator_->counters(0).mainRequestsWhileAnswerPending, 0u);
+}
+
+// A Reset between the two slots of a repetitive exchange: once the first slot's
+// answer is in, nothing more comes for that exchange, and an on-demand exchange
+// goes out without waiting for it to go stale.
+TEST_F(ConnectionTest, ResetBetweenSlotsDoesNotHoldTheNextExchange) {
+    StartModule();
+    ASSERT_TRUE(OpenMain());
+    WaitConnected();
+    std::atomic<int> types{0};
+    CountTypeAnswers(types);
+    ASSERT_TRUE(Qorvi_NETPOD_Read_INPUTS(true, com_));
+    // A transfer longer than 172 bytes takes a slot of its own: two slots.
+    std::vector<uint8_t> write(180, 0);
+    write[0] = emu::kEepromAddress << 1;
+    ASSERT_TRUE(Qorvi_NETPOD_ReadWriteI2C(write.data(), 180, true, 1, com_));
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(1000, com_));
+    emu::Faults late;
+    late.tcpDelayMs = 300;
+    emulator_->setFaults(0, late);
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
+    std::this_thread::sleep_for(100ms);   // slot 0 sent, its answer due at 300 ms
+    ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskReset(com_));
+    ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
+    ASSERT_TRUE(WaitForCount(types, 1, 4000ms));
+    // The TYPE exchange waited for slot 0's answer (300 ms), then took its own 300 ms.
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
+    EXPECT_EQ(emulator_->counters(0).mainRequestsWhileAnswerPending, 0u);
+}
+
+// An answer that the network cuts in two is one answer: the next request waits for
+// its second part.
+TEST_F(ConnectionTest, AnswerCutInTwoIsWaitedForWhole) {
+    StartModule();
+    ASSERT_TRUE(OpenMain());
+    WaitConnected();
+    emu::Faults split;
+    split.tcpSplitAt = 5;   // five bytes, a 50 ms pause, the rest
+    emulator_->setFaults(0, split);
+    std::atomic<int> types{0};
+    std::atomic<int> launched{1};
+    Recorder::instance().read([&](Recorder& r) {
+        // Every batch after an exchange's last slot reaches the application, the
+        // first part of a cut answer too; the application launches at once.
+        r.onAnswer = [&](RegisterValues* v, ComID com) {
+            if (v->TypeValid)
+                types.fetch_add(1);
+            if (launched.load() < 6 && Qorvi_NETPOD_Read_TYPE(com) && Qorvi_NETPOD_SendData_MAINPORT(com))
+                launched.fetch_add(1);
+        };
+        return 0;
+    });
+    ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
+    ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
+    // Launches made while an exchange is pending merge into the next exchange.
+    ASSERT_TRUE(WaitForCount(launched, 6, 5000ms));
+    std::this_thread::sleep_for(300ms);   // the last answers land
+    EXPECT_GE(types.load(), 3);
+    EXPECT_GE(emulator_->counters(0).mainFaults.split, 3u);
+    EXPECT_EQ(emulator_->counters(0).mainRequestsWhileAnswerPending, 0u);
+}
+
+// An answer that comes after its wait ran out carries its own exchange's Written
+// flags, not those of the exchange before.
+TEST_F(ConnectionTest, LateAnswerCarriesItsOwnWrittenFlags) {
+    StartModule();
+    ASSERT_TRUE(OpenMain());
+    WaitConnected();
+    bool outputs[16] = {true};
+    ASSERT_TRUE(Qorvi_NETPOD_Write_OUTPUTS(outputs, com_));
+    Exchange();
+    EXPECT_TRUE(LastValues().OutputsWritten);
+    emu::Faults late;
+    late.tcpDelayMs = 3300;   // beyond the 3000 ms answer wait
+    emulator_->setFaults(0, late);
+    ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
+    ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
+    ASSERT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return r.answers >= 2; }, 6000ms));
+    EXPECT_TRUE(LastValues().TypeValid);
+    EXPECT_FALSE(LastValues().OutputsWritten);
+}
+
 // A Start and a SetTime from two threads at once leave the polling running,
 // whichever comes first.
 TEST_F(ConnectionTest, StartAndSetTimeAtOnceLeaveThePollingRunning) {
