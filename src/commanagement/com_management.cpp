@@ -195,8 +195,9 @@ void CComManagement::HandleMainportData(CEthernetCom* transport) {
     if (NbPacket.load() == 1 || PacketIndex.load() == 1)
         ResponseAssembler::ClearValidFlags(Values);
     {
-        // The Written flags of the exchange in flight take effect with its first
-        // answer, on the only thread that writes the record the application reads.
+        // The Written flags of the exchange begun last take effect with the first
+        // answer after it (a late one too), on the only thread that writes the
+        // record the application reads.
         std::lock_guard guard(exchangeMutex_);
         if (stagedWritesPending_) {
             ApplyExchangeWrites(stagedWrites_, Values);
