@@ -3,10 +3,10 @@
 
 #include <vector>
 
-#include "commanagement/ostrak_packet.h"
-#include "commanagement/register_map.h"
-#include "commanagement/request_builder.h"
-#include "commanagement/response_analysis.h"
+#include "protocol/ostrak_packet.h"
+#include "protocol/register_map.h"
+#include "protocol/request_builder.h"
+#include "protocol/response_analysis.h"
 
 namespace netpod {
 namespace {

@@ -12,7 +12,7 @@
 #include <span>
 #include <string_view>
 
-#include "commanagement/response_analysis.h"
+#include "protocol/response_analysis.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <span>
 
-#include "globalfunctions/udp_packet_assembler.h"
+#include "protocol/udp_packet_assembler.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0)

@@ -1,9 +1,10 @@
 #include "platform/thread.h"
 
-#include "globalfunctions/error_log.h"
 #include "platform/event.h"
 
+#include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -40,7 +41,22 @@ private:
     sigset_t saved_{};
 };
 
+std::atomic<Thread::ExceptionReporter> gExceptionReporter{nullptr};
+std::atomic<Thread::Creator> gCreator{&pthread_create};
+
+void ReportException(std::string_view what) {
+    if (const Thread::ExceptionReporter report = gExceptionReporter.load())
+        report(what);
+    else
+        std::fprintf(stderr, "Unexpected exception in a worker thread: %.*s\n", static_cast<int>(what.size()),
+                     what.data());
+}
+
 }  // namespace
+
+void Thread::SetExceptionReporter(ExceptionReporter reporter) { gExceptionReporter.store(reporter); }
+
+void Thread::SetCreatorForTesting(Creator creator) { gCreator.store(creator != nullptr ? creator : &pthread_create); }
 
 Thread::Thread(Routine routine, bool createSuspended)
     : routine_(std::move(routine)), suspended_(createSuspended) {
@@ -51,7 +67,7 @@ Thread::Thread(Routine routine, bool createSuspended)
     pthread_attr_setstacksize(&attr, kStackSize);
     {
         SignalsBlocked blocked;
-        rc = pthread_create(&handle_, &attr, &Thread::entry, this);
+        rc = gCreator.load()(&handle_, &attr, &Thread::entry, this);
     }
     pthread_attr_destroy(&attr);
     if (rc != 0)
@@ -81,11 +97,9 @@ void* Thread::entry(void* self) {
         try {
             thread->routine_(*thread);
         } catch (const std::exception& e) {
-            WriteErrorLog(std::string("Unexpected exception in a worker thread: ") + e.what() +
-                              "\t(platform::Thread)",
-                          kNoIpText);
+            ReportException(e.what());
         } catch (...) {
-            WriteErrorLog("Unexpected exception in a worker thread\t(platform::Thread)", kNoIpText);
+            ReportException("");
         }
     }
     {

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <pthread.h>
 
+#include <string_view>
+
 namespace netpod::platform {
 
 class Event;
@@ -68,6 +70,17 @@ public:
     static Thread* current();
     // Parks the calling thread while it is marked suspended (no-op on other threads).
     static void suspensionPoint();
+
+    // Where an exception that escaped a run routine is reported (the thread itself
+    // goes on to end normally). Set once by the layer that owns the error log; until
+    // then such an exception is written to standard error.
+    using ExceptionReporter = void (*)(std::string_view what);
+    static void SetExceptionReporter(ExceptionReporter reporter);
+
+    // Tests only: how the OS thread is created (pthread_create by default), so that
+    // a test can refuse the n-th creation. Not for concurrent use with new threads.
+    using Creator = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static void SetCreatorForTesting(Creator creator);
 
     // While one of these exists on a platform::Thread, suspend() from another thread
     // waits for it to end. Entering it first parks the thread if it is suspended.

@@ -3,8 +3,8 @@
 // rarely carries a version: the records here are made with each combination directly.
 #include <gtest/gtest.h>
 
-#include "commanagement/com_management.h"
-#include "globalfunctions/error_log.h"
+#include "connection/com_management.h"
+#include "diagnostics/error_log.h"
 #include "qorvi_netpod.h"
 
 namespace netpod {

@@ -1,32 +1,33 @@
 // What an application may do that the simple path does not: start polling in the
 // middle of an exchange, close from inside a callback, run out of threads.
-#include <dlfcn.h>
 #include <pthread.h>
 
 #include <atomic>
 
 #include "connection_fixture.h"
+#include "platform/thread.h"
 
 namespace {
 
-// Fails the n-th creation of a library worker thread (they have 256 KiB stacks)
-// after being armed; other threads are created normally.
+// Fails the n-th creation of a library worker thread after being armed; other
+// threads are created normally.
 std::atomic<int> gFailThreadCreation{0};
 std::atomic<int> gWorkerThreadsSeen{0};
 
 }  // namespace
 
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*routine)(void*), void* arg) {
-    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-    static const Create real = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
-    std::size_t stack = 0;
-    if (attr != nullptr)
-        pthread_attr_getstacksize(attr, &stack);
+// Stands in for the creation of every library worker thread.
+int CreateWorkerThread(pthread_t* thread, const pthread_attr_t* attr, void* (*routine)(void*), void* arg) {
     const int failAt = gFailThreadCreation.load();
-    if (failAt != 0 && stack == 256 * 1024 && ++gWorkerThreadsSeen == failAt)
+    if (failAt != 0 && ++gWorkerThreadsSeen == failAt)
         return EAGAIN;
-    return real(thread, attr, routine, arg);
+    return pthread_create(thread, attr, routine, arg);
 }
+
+[[maybe_unused]] const bool kCreatorInstalled = [] {
+    netpod::platform::Thread::SetCreatorForTesting(&CreateWorkerThread);
+    return true;
+}();
 
 namespace netpod::test {
 namespace {

@@ -5,8 +5,8 @@
 #include <limits>
 #include <vector>
 
-#include "commanagement/ostrak_packet.h"
-#include "commanagement/request_builder.h"
+#include "protocol/ostrak_packet.h"
+#include "protocol/request_builder.h"
 
 namespace netpod {
 namespace {

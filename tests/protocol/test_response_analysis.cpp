@@ -5,9 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "commanagement/ostrak_packet.h"
-#include "commanagement/response_analysis.h"
-#include "globalfunctions/error_log.h"
+#include "protocol/ostrak_packet.h"
+#include "protocol/response_analysis.h"
 
 namespace netpod {
 namespace {
@@ -173,12 +172,12 @@ TEST_F(ResponseAnalysis, PacketsAcrossAndWithinBatches) {
 }
 
 TEST_F(ResponseAnalysis, ChecksumErrorsAreCountedAndLoggedWithTheirCount) {
-    // This case uses the real error log: its entry is the last-error text.
-    ResponseAssembler logged;
+    ResponseAssembler logged{&CaptureReport};
     Bytes bad = Answer({0x00, 0x00, 0x08, 0x00, 0x02});
     bad.back() ^= 0x01;
     logged.ReceivedRawData(bad, values);
-    EXPECT_EQ(LastErrorText(), "ChecksumError occurs. Nb of ChecksumError = 1\t(ReceivedRawData)");
+    ASSERT_FALSE(gReports.empty());
+    EXPECT_EQ(gReports.back().first, "ChecksumError occurs. Nb of ChecksumError = 1\t(ReceivedRawData)");
     EXPECT_FALSE(values.TypeValid);
 
     // The count keeps rising across batches; a good packet in between does not reset it.
@@ -186,12 +185,13 @@ TEST_F(ResponseAnalysis, ChecksumErrorsAreCountedAndLoggedWithTheirCount) {
     Bytes badHigh = Answer({0x07, 0x00, 0x18, 0x00, 0x00});
     badHigh[badHigh.size() - 2] ^= 0x80;
     logged.ReceivedRawData(badHigh, values);
-    EXPECT_EQ(LastErrorText(), "ChecksumError occurs. Nb of ChecksumError = 2\t(ReceivedRawData)");
+    EXPECT_EQ(gReports.back().first, "ChecksumError occurs. Nb of ChecksumError = 2\t(ReceivedRawData)");
     EXPECT_EQ(logged.NbChecksumError(), 2);
     EXPECT_TRUE(values.TCPTimeoutValid);
     EXPECT_FALSE(values.VoltageValid);
 
     // The entries concern no particular address.
+    gReports.clear();
     Feed(bad);
     ASSERT_EQ(gReports.size(), 1u);
     EXPECT_EQ(gReports[0].second, "0");

@@ -10,9 +10,9 @@
 #include <random>
 #include <vector>
 
-#include "commanagement/ostrak_packet.h"
-#include "commanagement/register_map.h"
-#include "commanagement/response_analysis.h"
+#include "protocol/ostrak_packet.h"
+#include "protocol/register_map.h"
+#include "protocol/response_analysis.h"
 
 namespace netpod {
 namespace {

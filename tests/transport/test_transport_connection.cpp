@@ -4,7 +4,7 @@
 #include <atomic>
 #include <future>
 
-#include "globalfunctions/error_log.h"
+#include "diagnostics/error_log.h"
 #include "transport/transport_test_support.h"
 
 namespace netpod::test {

@@ -18,7 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "ethernetcom/ethernet_com.h"
+#include "diagnostics/error_log.h"
+#include "transport/ethernet_com.h"
 
 namespace netpod::test {
 
@@ -133,7 +134,7 @@ public:
     }
 
     std::unique_ptr<CEthernetCom> Open(const std::string& ip, std::int32_t port) {
-        return std::make_unique<CEthernetCom>(ip, port, &OnData, this, &OnEvent, this);
+        return std::make_unique<CEthernetCom>(ip, port, &OnData, this, &OnEvent, this, &WriteErrorLog);
     }
 
     // True once `predicate` holds over the entries, false after `timeout`.

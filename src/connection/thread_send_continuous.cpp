@@ -1,0 +1,164 @@
+#include "connection/thread_send_continuous.h"
+
+#include <sched.h>
+
+#include <chrono>
+
+#include "connection/com_management.h"
+#include "diagnostics/error_log.h"
+
+namespace netpod {
+namespace {
+constexpr std::chrono::milliseconds kAnswerWait{3000};
+}
+
+TThreadSendContinuous::TThreadSendContinuous(CComManagement& manager)
+    : manager_(manager), thread_([this](platform::Thread& self) { Execute(self); }, true) {
+    timerId_ = platform::TimerService::instance().start(std::chrono::milliseconds(timeMiliSec_.load()),
+                                                        manager_.HevTimer);
+}
+
+TThreadSendContinuous::~TThreadSendContinuous() {
+    // Also when the manager's construction failed half-way: a thread created
+    // suspended must be told to end, or the join would wait for good.
+    thread_.requestTerminate();
+    thread_.resume();
+    thread_.join();
+    // Once stop() has returned no tick can reach HevTimer, which the manager
+    // destroys after this object.
+    std::lock_guard guard(controlMutex_);
+    platform::TimerService::instance().stop(timerId_);
+    timerId_ = 0;
+}
+
+void TThreadSendContinuous::Log(const char* message) { WriteErrorLog(message, manager_.IPText); }
+
+// Start, Stop's counterpart, SetTime and Reset's suspension are serialised, so that
+// SetTime's "suspend, change, restore" cannot undo a Start made at the same time.
+void TThreadSendContinuous::Start() {
+    std::lock_guard guard(controlMutex_);
+    stopRequest_.store(false);
+    thread_.resume();
+}
+
+void TThreadSendContinuous::Stop() { stopRequest_.store(true); }
+
+void TThreadSendContinuous::Suspend() {
+    std::lock_guard guard(controlMutex_);
+    thread_.suspend();
+}
+
+void TThreadSendContinuous::SetTime(std::int32_t milliseconds) {
+    std::lock_guard guard(controlMutex_);
+    const bool wasSuspended = thread_.isSuspended();
+    thread_.suspend();
+    timeMiliSec_.store(milliseconds);
+    auto& timers = platform::TimerService::instance();
+    timers.stop(timerId_);
+    // A period the timer service refuses leaves no timer: the thread then waits for
+    // a tick until the period is set again or the connection is closed.
+    timerId_ = timers.start(std::chrono::milliseconds(milliseconds), manager_.HevTimer);
+    if (!wasSuspended)
+        thread_.resume();
+}
+
+void TThreadSendContinuous::Execute(platform::Thread& self) {
+    using platform::WaitResult;
+    CComManagement& m = manager_;
+    // While BeginExchange waits for the exchange before, a suspension or a
+    // termination of this thread makes it give up.
+    const auto giveUp = [&self] { return self.isSuspended() || self.terminateRequested(); };
+    for (;;) {
+        WaitResult r = m.HevSync.wait(kAnswerWait);
+        if (self.terminateRequested())
+            return;
+        if (r != WaitResult::Signalled) {
+            Log(r == WaitResult::TimedOut ? "Event HevSync Timeout reached\t(TThreadSendContinuous::Execute)"
+                                          : "Event HevSync Unknown error\t(TThreadSendContinuous::Execute)");
+            continue;
+        }
+        // A thread suspended as it took the token builds nothing until resumed.
+        platform::Thread::suspensionPoint();
+        if (self.terminateRequested())
+            return;
+
+        const std::uint64_t resets = m.RepetitiveListResets.load();
+        ExchangeWrites writes;
+        m.BuildRepetitiveRequest(slots_, writes);
+        if (self.terminateRequested())
+            return;
+
+        std::uint64_t exchange = 0;
+        bool answerExpected = false;
+        bool dropped = false;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(slots_.NbPacket) && !dropped; ++i) {
+            bool sent = false;
+            bool closing = false;
+            {
+                // Once a suspension has been requested, nothing more goes out. A
+                // request built from a list emptied since is stale; an exchange that
+                // another one took over (this thread was suspended too long) is over.
+                platform::Thread::NoSuspendSection noSuspend;
+                if (m.RepetitiveListResets.load() != resets)
+                    dropped = true;
+                else if (i == 0)
+                    dropped = (exchange = m.BeginExchange(CComManagement::Sender::Repetitive, slots_, writes,
+                                                          giveUp)) == 0;
+                if (!dropped)
+                    dropped = !m.NoteSlotSending(exchange);
+                if (!dropped)
+                    sent = m.SendThroughTransport(slots_.Slot[i].data(), slots_.SlotLength[i], &closing);
+            }
+            if (closing || self.terminateRequested())
+                return;
+            if (dropped)
+                break;
+            if (!sent)
+                Log("EthernetCom->SendData Failed\t(TThreadProcess::Execute)");
+            else if (slots_.SlotLength[i] > 0)
+                answerExpected = true;
+            if (i + 1 < static_cast<std::size_t>(slots_.NbPacket)) {
+                r = m.HevMultiplePacketContinuous.wait(kAnswerWait);
+                if (self.terminateRequested())
+                    return;
+                if (r != WaitResult::Signalled)
+                    Log(r == WaitResult::TimedOut
+                            ? "Event HevMultiplePacket Timeout reached\t(TThreadSendContinuous::Execute)"
+                            : "Event HevMultiplePacket Unknown error\t(TThreadSendContinuous::Execute)");
+            }
+        }
+        if (!dropped) {
+            sched_yield();
+            if (answerExpected) {
+                r = m.HevAckContinuous.wait(kAnswerWait);
+                if (self.terminateRequested())
+                    return;
+                // A missed answer is logged, but the token is released as after any
+                // exchange: keeping it would stop the polling for good.
+                if (r != WaitResult::Signalled)
+                    Log(r == WaitResult::TimedOut ? "Event HevAck Timeout reached\t(TThreadSendContinuous::Execute)"
+                                                  : "Event HevAck Unknown error\t(TThreadSendContinuous::Execute)");
+            }
+        }
+        if (exchange != 0)
+            m.EndExchange(exchange);
+        m.HevSync.set();
+        if (dropped)
+            continue;   // a new request at once, from the list as it is now
+
+        r = m.HevTimer.wait();
+        if (self.terminateRequested())
+            return;
+        if (r != WaitResult::Signalled) {
+            Log("Event HevTimer Unknown error\t(TThreadSendContinuous::Execute)");
+            continue;
+        }
+        // Decided under the thread's own lock, so that a Start() racing with it
+        // (which clears the request, then resumes) is never lost.
+        self.suspendSelfIf([this] { return stopRequest_.load(); });
+        if (self.terminateRequested())
+            return;
+    }
+}
+
+}  // namespace netpod

@@ -1,0 +1,52 @@
+// TThreadSendContinuous: the repetitive-ask sender of one connection.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "protocol/request_builder.h"
+#include "platform/thread.h"
+#include "platform/timer_service.h"
+
+namespace netpod {
+
+class CComManagement;
+
+// Sends the repetitive-ask request at every tick of its periodic timer (HevTimer),
+// taking turns with the on-demand sender through the exchange token. Created
+// suspended; its timer runs from construction, with a period of 100 ms.
+class TThreadSendContinuous {
+public:
+    explicit TThreadSendContinuous(CComManagement& manager);
+    ~TThreadSendContinuous();   // joins, then stops the timer before the events go
+    TThreadSendContinuous(const TThreadSendContinuous&) = delete;
+    TThreadSendContinuous& operator=(const TThreadSendContinuous&) = delete;
+
+    platform::Thread& thread() { return thread_; }
+
+    // Qorvi_NETPOD_RepetitiveAskStart / Stop.
+    void Start();
+    void Stop();
+    // Qorvi_NETPOD_RepetitiveAskSetTime: suspends, replaces the timer by one of the
+    // new period, and puts the thread back in the state it had.
+    void SetTime(std::int32_t milliseconds);
+    // Qorvi_NETPOD_RepetitiveAskReset's first step: suspend wherever it is.
+    void Suspend();
+
+    std::int32_t TimeMiliSec() const { return timeMiliSec_.load(); }
+
+private:
+    void Execute(platform::Thread& self);
+    void Log(const char* message);
+
+    CComManagement& manager_;
+    std::mutex controlMutex_;                 // serialises Start, SetTime and Suspend (exports)
+    platform::TimerId timerId_ = 0;           // guarded by controlMutex_
+    std::atomic<std::int32_t> timeMiliSec_{100};
+    std::atomic<bool> stopRequest_{false};    // written by exports, read by the thread once a cycle
+    TxSlots slots_{};
+    platform::Thread thread_;                 // last: created suspended
+};
+
+}  // namespace netpod

@@ -1,0 +1,39 @@
+// The error log beside the library file and the process-wide last-error text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace netpod {
+
+inline constexpr std::string_view kLogFileName = "Error_Qorvi-NETPOD_DLLInterface.log";
+inline constexpr std::string_view kLogLockName = "LOG_FILE_QORVI_NETPOD_DLL";
+inline constexpr std::string_view kMessageBoxCaption = "Qorvi-NETPOD_DLLInterface.dll";
+
+// Makes `message` the last-error text and appends a dated entry with `ipText` to the
+// error log, serialised across threads and processes by the named lock. Returns true
+// when the entry reached the file. Never throws.
+bool WriteErrorLog(std::string_view message, std::string_view ipText);
+
+// A copy of the whole current last-error text ("No Error" until the first failure).
+std::string LastErrorText();
+
+// Copies the first min(*length, text length) characters of `text` to `buffer` and
+// lowers *length to the text length when the text is shorter. A capacity of zero or
+// below copies nothing. No terminating zero is written.
+void CopyTextToCallerBuffer(std::string_view text, char* buffer, std::int32_t* length);
+
+// Where the log goes: the folder of the library's own file (or of the executable
+// when the library's file cannot be found).
+std::string ErrorLogPath();
+
+// Tests only: use another cross-process lock name, so that a test which holds or
+// abandons the lock does not disturb the other tests running at the same time.
+void SetErrorLogLockNameForTesting(std::string_view name);
+
+// The IP column of an entry: "None" for "0" (the IP text of no address), otherwise the text, padded with blanks
+// to 15 characters (never cut), then a tab.
+std::string FormatIpColumn(std::string_view ipText);
+
+}  // namespace netpod

@@ -1,0 +1,87 @@
+#include "discovery/change_ip_address.h"
+
+#include <array>
+#include <string>
+
+#include "protocol/ostrak_packet.h"
+#include "diagnostics/error_log.h"
+#include "transport/icmp_echo.h"
+#include "protocol/ip_text.h"
+#include "discovery/udp_exchange.h"
+
+namespace netpod {
+namespace {
+
+constexpr std::size_t kAcknowledgeReceiveBuffer = 30;
+constexpr std::chrono::milliseconds kAcknowledgeWait{200};
+// The change of IP address is the one UDP request with a transaction id of its own.
+constexpr std::uint16_t kChangeIPTransactionId = 0x0001;
+
+bool AllBytes(const std::int32_t* values, int count) {
+    for (int i = 0; i < count; ++i)
+        if (values[i] < 0 || values[i] > 255)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+bool ChangeIPAddress(const std::int32_t* mac, const std::int32_t* ip, const std::int32_t* mask) {
+    if (mac == nullptr) {
+        WriteErrorLog("Pointer on data to write not valid. MacAddress = NULL\t(ChangeIPAddress)", kNoIpText);
+        return false;
+    }
+    if (ip == nullptr) {
+        WriteErrorLog("Pointer on data to write not valid. IPAddress = NULL\t(ChangeIPAddress)", kNoIpText);
+        return false;
+    }
+    if (mask == nullptr) {
+        WriteErrorLog("Pointer on data to write not valid. SubnetMaskAddress = NULL\t(ChangeIPAddress)", kNoIpText);
+        return false;
+    }
+    const std::string ipText = DottedIPText(ip);
+    if (!AllBytes(mac, 6)) {
+        WriteErrorLog("Mac Address not valid\t(ChangeIPAddress)", ipText);
+        return false;
+    }
+    if (!AllBytes(ip, 4)) {
+        WriteErrorLog("IP Address not valid\t(ChangeIPAddress)", ipText);
+        return false;
+    }
+    if (!AllBytes(mask, 4)) {
+        WriteErrorLog("Subnet Mask Address not valid\t(ChangeIPAddress)", ipText);
+        return false;
+    }
+    // Outside the utilities' lock: the echo may wait 5 s and touches no shared state.
+    if (IsIPAddressInUse(ip)) {
+        WriteErrorLog("The IP address is already in use\t(ChangeIPAddress)", ipText);
+        return false;
+    }
+
+    std::array<std::uint8_t, 14> body{};
+    for (int i = 0; i < 6; ++i)
+        body[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(mac[i]);
+    for (int i = 0; i < 4; ++i) {
+        body[static_cast<std::size_t>(6 + i)] = static_cast<std::uint8_t>(ip[i]);
+        body[static_cast<std::size_t>(10 + i)] = static_cast<std::uint8_t>(mask[i]);
+    }
+    std::array<std::uint8_t, body.size() + kOstrakOverhead> request{};
+    BuildOstrakPacket(kSetIPConfiguration, kChangeIPTransactionId, body, request);
+
+    bool acknowledged = false;
+    {
+        UdpUtilitiesLock lock;
+        // Any datagram within the wait is the acknowledge; its bytes still go through
+        // the assembler, which logs a malformed one without undoing the change.
+        acknowledged = RunUdpExchange(lock.state(), kBroadcastAddress, request, kAcknowledgeReceiveBuffer,
+                                      kAcknowledgeWait, ReceiveRepeat::Once)
+                           .anythingReceived;
+    }
+    if (!acknowledged) {
+        WriteErrorLog("Change IP Address acknowledge not received from the module\t(ChangeIPAddress)", ipText);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace netpod

@@ -1,0 +1,37 @@
+#include "discovery/network_scan.h"
+
+#include <array>
+
+#include "protocol/ostrak_packet.h"
+#include "protocol/udp_answer_decoder.h"
+#include "discovery/udp_exchange.h"
+
+namespace netpod {
+namespace {
+
+// One answer is 42 bytes (header, four registers with 4, 4, 16 and 6 value bytes,
+// checksum), so one receive holds one module's answer.
+constexpr std::size_t kScanReceiveBuffer = 50;
+constexpr std::chrono::milliseconds kScanWaitPerReceive{200};
+
+}  // namespace
+
+std::int32_t ScanNetwork(ModuleInfo* modules, std::int32_t capacity) {
+    // MODULENAME comes before ETHERNETMAC because the MAC completes the record.
+    constexpr std::array<std::uint8_t, 4> kRegisters = {kUdpRegisterType, kUdpRegisterVersion,
+                                                        kUdpRegisterModuleName, kUdpRegisterEthernetMac};
+    std::array<std::uint8_t, kRegisters.size() + kOstrakOverhead> request{};
+    BuildOstrakPacket(kReadRegisters, 0, kRegisters, request);
+
+    UdpUtilitiesLock lock;
+    UdpExchangeState& state = lock.state();
+    state.scan = ScanTable{modules, capacity, 0, true};
+    RunUdpExchange(state, kBroadcastAddress, request, kScanReceiveBuffer, kScanWaitPerReceive,
+                   ReceiveRepeat::UntilSilence);
+    const std::int32_t count = state.scan.count;
+    // The array is the application's again: nothing may write into it after return.
+    state.scan = ScanTable{};
+    return count;
+}
+
+}  // namespace netpod

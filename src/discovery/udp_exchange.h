@@ -1,0 +1,54 @@
+// One UDP request exchange with the modules' port 7010, and the process-wide state
+// and mutex that the UDP utilities share.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string_view>
+
+#include "protocol/udp_exchange_state.h"
+
+namespace netpod {
+
+inline constexpr std::uint16_t UDP_PORT_MODULE = 7010;
+inline constexpr std::string_view kBroadcastAddress = "255.255.255.255";
+
+// Grants one utility call the process-wide exchange state. The scan, the change of
+// IP address and the initial TYPE test each hold one for their whole exchange, so
+// that calls from several threads run one after the other and never share the
+// assembler or the scan table. Lock order: this lock, then the error log's lock;
+// the error log never takes this one.
+class UdpUtilitiesLock {
+public:
+    UdpUtilitiesLock();
+    UdpExchangeState& state() { return state_; }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+    UdpExchangeState& state_;
+};
+
+enum class ReceiveRepeat {
+    Once,          // one receive, whatever it brings
+    UntilSilence,  // receive again and again until one receive brings nothing
+};
+
+struct UdpExchangeResult {
+    bool sent = false;             // the request left the socket
+    bool anythingReceived = false; // at least one receive brought bytes
+};
+
+// Opens a socket, sends `request` to `destination`:7010 and passes every received
+// datagram (at most `receiveBufferSize` bytes of it) to AssembleUDP_Packet. Each
+// exchange starts the assembler clean, so bytes left over by an earlier exchange
+// never complete a packet of this one; a packet may still span the datagrams of one
+// exchange, except past a datagram that was cut to the buffer. Nothing is received
+// when the send fails.
+UdpExchangeResult RunUdpExchange(UdpExchangeState& state, std::string_view destination,
+                                 std::span<const std::uint8_t> request, std::size_t receiveBufferSize,
+                                 std::chrono::milliseconds waitPerReceive, ReceiveRepeat repeat);
+
+}  // namespace netpod

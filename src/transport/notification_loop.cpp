@@ -1,0 +1,219 @@
+#include "transport/notification_loop.h"
+
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <system_error>
+
+namespace netpod {
+namespace {
+
+// The epoll data of the wake descriptor. Target ids count up from 1, so they never
+// meet it.
+constexpr std::uint64_t kWakeToken = ~std::uint64_t{0};
+
+// The loop whose Run() executes on the calling thread, or nullptr.
+thread_local NotificationLoop* tRunningLoop = nullptr;
+
+}  // namespace
+
+// The shares handed out by Acquire() count owners of this object: when the last one
+// goes, the thread is stopped. The thread itself holds the loop (not the owner), so
+// that a detached thread keeps its loop alive until Run() has returned.
+class NotificationLoop::Owner {
+public:
+    Owner() : loop_(new NotificationLoop()) {
+        std::shared_ptr<NotificationLoop> forThread = loop_;
+        thread_ = std::thread([forThread] { forThread->Run(); });
+    }
+
+    ~Owner() {
+        loop_->RequestStop();
+        if (tRunningLoop == loop_.get())
+            thread_.detach();
+        else
+            thread_.join();
+    }
+
+    Owner(const Owner&) = delete;
+    Owner& operator=(const Owner&) = delete;
+
+    NotificationLoop* loop() const { return loop_.get(); }
+
+private:
+    std::shared_ptr<NotificationLoop> loop_;
+    std::thread thread_;
+};
+
+std::shared_ptr<NotificationLoop> NotificationLoop::Acquire() {
+    // The share of the running loop, if any. Both live as long as the process, so
+    // that a transport destroyed during static destruction still finds them.
+    static auto* registryMutex = new std::mutex;
+    static auto* current = new std::weak_ptr<NotificationLoop>;
+
+    std::lock_guard lock(*registryMutex);
+    if (auto running = current->lock())
+        return running;
+    auto owner = std::make_shared<Owner>();
+    // The share points at the loop but counts owners of the Owner.
+    std::shared_ptr<NotificationLoop> share(owner, owner->loop());
+    *current = share;
+    return share;
+}
+
+// Without its descriptors the loop could deliver nothing, not even the error of a
+// connection attempt, so it refuses to exist; the transport's constructor passes the
+// exception on to the export, which reports the open as failed.
+NotificationLoop::NotificationLoop()
+    : epollFd_(epoll_create1(EPOLL_CLOEXEC)), wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kWakeToken;
+    if (epollFd_ < 0 || wakeFd_ < 0 || epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &event) != 0) {
+        const int error = errno;
+        if (wakeFd_ >= 0)
+            close(wakeFd_);
+        if (epollFd_ >= 0)
+            close(epollFd_);
+        throw std::system_error(error, std::generic_category(), "notification loop");
+    }
+}
+
+NotificationLoop::~NotificationLoop() {
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
+    if (epollFd_ >= 0)
+        close(epollFd_);
+}
+
+bool NotificationLoop::IsLoopThread() const {
+    return tRunningLoop == this;
+}
+
+std::uint64_t NotificationLoop::Register(NotificationTarget* target) {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t id = ++nextId_;
+    targets_.emplace(id, Registration{target, -1});
+    return id;
+}
+
+bool NotificationLoop::Watch(std::uint64_t id, int fd, std::uint32_t events) {
+    std::lock_guard lock(mutex_);
+    auto found = targets_.find(id);
+    if (found == targets_.end() || fd < 0)
+        return false;
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = id;
+    if (found->second.fd == fd)
+        return epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event) == 0;
+    if (found->second.fd >= 0)
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, found->second.fd, nullptr);
+    found->second.fd = -1;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0)
+        return false;
+    found->second.fd = fd;
+    return true;
+}
+
+void NotificationLoop::StopWatching(std::uint64_t id) {
+    std::lock_guard lock(mutex_);
+    auto found = targets_.find(id);
+    if (found == targets_.end() || found->second.fd < 0)
+        return;
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, found->second.fd, nullptr);
+    found->second.fd = -1;
+}
+
+void NotificationLoop::Post(std::uint64_t id) {
+    {
+        std::lock_guard lock(mutex_);
+        posted_.push_back(id);
+    }
+    const std::uint64_t one = 1;
+    // A full counter (never reached in practice) still leaves the loop woken.
+    [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one);
+}
+
+void NotificationLoop::Unregister(std::uint64_t id) {
+    std::unique_lock lock(mutex_);
+    if (auto found = targets_.find(id); found != targets_.end()) {
+        if (found->second.fd >= 0)
+            epoll_ctl(epollFd_, EPOLL_CTL_DEL, found->second.fd, nullptr);
+        targets_.erase(found);
+    }
+    if (IsLoopThread()) {
+        if (dispatchingId_ == id && dispatchingContext_ != nullptr)
+            dispatchingContext_->targetRemoved = true;
+        return;
+    }
+    dispatchDone_.wait(lock, [&] { return dispatchingId_ != id; });
+}
+
+void NotificationLoop::RequestStop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopRequested_ = true;
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one);
+}
+
+void NotificationLoop::Dispatch(std::uint64_t id, std::uint32_t readyEvents) {
+    DispatchContext context;
+    NotificationTarget* target = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = targets_.find(id);
+        if (found == targets_.end())
+            return;
+        target = found->second.target;
+        dispatchingId_ = id;
+        dispatchingContext_ = &context;
+    }
+    target->OnNotification(readyEvents, context);
+    {
+        std::lock_guard lock(mutex_);
+        dispatchingId_ = 0;
+        dispatchingContext_ = nullptr;
+    }
+    dispatchDone_.notify_all();
+}
+
+void NotificationLoop::DispatchPosted() {
+    std::uint64_t counter = 0;
+    [[maybe_unused]] const auto drained = read(wakeFd_, &counter, sizeof counter);
+    std::vector<std::uint64_t> posted;
+    {
+        std::lock_guard lock(mutex_);
+        posted.swap(posted_);
+    }
+    for (const std::uint64_t id : posted)
+        Dispatch(id, 0);
+}
+
+void NotificationLoop::Run() {
+    tRunningLoop = this;
+    pthread_setname_np(pthread_self(), "netpod-notify");
+    std::array<epoll_event, 64> ready{};
+    for (;;) {
+        const int count = epoll_wait(epollFd_, ready.data(), static_cast<int>(ready.size()), -1);
+        if (count < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < count; ++i) {
+            if (ready[i].data.u64 == kWakeToken)
+                DispatchPosted();
+            else
+                Dispatch(ready[i].data.u64, ready[i].events);
+        }
+        std::lock_guard lock(mutex_);
+        if (stopRequested_)
+            break;
+    }
+    tRunningLoop = nullptr;
+}
+
+}  // namespace netpod

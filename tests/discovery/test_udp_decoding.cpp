@@ -1,0 +1,239 @@
+// The UDP packet assembler and answer decoder, fed bytes directly: no socket.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "diagnostics/error_log.h"
+#include "protocol/ip_text.h"
+#include "protocol/udp_answer_decoder.h"
+#include "protocol/udp_packet_assembler.h"
+#include "discovery/udp_test_packets.h"
+
+namespace netpod {
+namespace {
+
+using test::Bytes;
+using test::Concat;
+using test::Packet;
+using test::ScanAnswerBody;
+
+constexpr char kUnknownRegisterMessage[] = "Receive unknown module gegister\t(ReceiveUDP_Data)";
+
+class UdpDecoding : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (ModuleInfo& record : modules) {
+            std::memset(&record, 0x5A, sizeof record);   // a pattern that shows untouched records
+        }
+        state->scan = ScanTable{modules, 4, 0, true};
+    }
+
+    bool Feed(const Bytes& bytes, std::string_view sender = "127.0.0.2") {
+        return AssembleUDP_Packet(*state, bytes, sender, 7010);
+    }
+
+    static bool Untouched(const ModuleInfo& record) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&record);
+        for (std::size_t i = 0; i < sizeof record; ++i)
+            if (bytes[i] != 0x5A)
+                return false;
+        return true;
+    }
+
+    // The 65000-byte buffer is too large for the stack of every test.
+    std::unique_ptr<UdpExchangeState> state = [] {
+        auto made = std::make_unique<UdpExchangeState>();
+        made->report = &WriteErrorLog;
+        return made;
+    }();
+    ModuleInfo modules[4];
+};
+
+TEST_F(UdpDecoding, ScanAnswerFillsOneCompleteRecord) {
+    EXPECT_TRUE(Feed(Packet(0x0023, ScanAnswerBody(8, 2, {0x00, 0x02, 0x00, 0x05}, "NETPOD-A", {2, 0, 0, 0, 0, 0xAB})),
+                     "10.1.200.7"));
+    ASSERT_EQ(state->scan.count, 1);
+    const ModuleInfo& m = modules[0];
+    EXPECT_EQ(m.Type[0], 8);
+    EXPECT_EQ(m.Type[1], 2);
+    EXPECT_EQ((std::array{m.Version[0], m.Version[1], m.Version[2], m.Version[3]}), (std::array{2, 5, 0, 0}));
+    EXPECT_EQ((std::array{m.MacAddress[0], m.MacAddress[5]}), (std::array{2, 0xAB}));
+    EXPECT_EQ((std::array{m.IPAddress[0], m.IPAddress[1], m.IPAddress[2], m.IPAddress[3]}),
+              (std::array{10, 1, 200, 7}));
+    EXPECT_EQ(std::string(m.ModuleName, 8), "NETPOD-A");
+    EXPECT_EQ(m.ModuleName[8], '\0');
+    EXPECT_TRUE(Untouched(modules[1]));
+    // Nothing is detected outside an initial test.
+    EXPECT_EQ(state->detected.type[0], 0);
+}
+
+TEST_F(UdpDecoding, VersionForms) {
+    std::int32_t version[4];
+    const std::uint8_t longForm[4] = {0x01, 0x02, 0x03, 0x04};
+    DecodeVersion(longForm, version);
+    EXPECT_EQ((std::array{version[0], version[1], version[2], version[3]}), (std::array{3, 4, 1, 2}));
+    const std::uint8_t wordForm[4] = {0x00, 0x05, 0x01, 0x02};
+    DecodeVersion(wordForm, version);
+    EXPECT_EQ((std::array{version[0], version[1], version[2], version[3]}), (std::array{5, 258, 0, 0}));
+}
+
+TEST_F(UdpDecoding, PacketsAcrossAndWithinDatagrams) {
+    const Bytes a = Packet(0x0023, ScanAnswerBody(8, 0, {1, 2, 3, 4}, "A", {2, 0, 0, 0, 0, 1}));
+    const Bytes b = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "B", {2, 0, 0, 0, 0, 2}));
+    // Two packets in one datagram are both decoded.
+    Feed(Concat(a, b));
+    ASSERT_EQ(state->scan.count, 2);
+    EXPECT_EQ(modules[0].ModuleName[0], 'A');
+    EXPECT_EQ(modules[1].ModuleName[0], 'B');
+    // A packet cut inside its header, then inside its body, is decoded once, when its
+    // last byte arrives.
+    const Bytes c = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "C", {2, 0, 0, 0, 0, 3}));
+    Feed(Bytes(c.begin(), c.begin() + 3));
+    Feed(Bytes(c.begin() + 3, c.begin() + 20));
+    EXPECT_EQ(state->scan.count, 2);
+    Feed(Bytes(c.begin() + 20, c.end()));
+    EXPECT_EQ(state->scan.count, 3);
+    EXPECT_EQ(modules[2].ModuleName[0], 'C');
+    EXPECT_EQ(state->rx.fill, 0u);
+}
+
+TEST_F(UdpDecoding, ChecksumErrorIsCountedLoggedAndTheNextPacketDecodes) {
+    Bytes bad = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "X", {2, 0, 0, 0, 0, 9}));
+    bad.back() ^= 0x01;
+    const Bytes good = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "G", {2, 0, 0, 0, 0, 1}));
+    Feed(Concat(bad, good), "127.0.0.9");
+    EXPECT_EQ(state->checksumErrorCount, 1u);
+    EXPECT_EQ(LastErrorText(), "ChecksumError occurs. Nb of ChecksumError = 1\t(Qorvi_NETPOD_SendData_MAINPORT)");
+    ASSERT_EQ(state->scan.count, 1);
+    EXPECT_EQ(modules[0].ModuleName[0], 'G');
+
+    Bytes badHigh = good;
+    badHigh[badHigh.size() - 2] ^= 0x80;
+    Feed(badHigh);
+    EXPECT_EQ(LastErrorText(), "ChecksumError occurs. Nb of ChecksumError = 2\t(Qorvi_NETPOD_SendData_MAINPORT)");
+    EXPECT_EQ(state->scan.count, 1);
+}
+
+TEST_F(UdpDecoding, UnknownRegisterAndShortValuesEndTheBody) {
+    // MAC before the unknown address: the module is complete and counted.
+    Bytes body = ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, 1});
+    body.push_back(0x09);
+    body.insert(body.end(), {0x11, 1, 2, 3, 4, 5, 6});   // never reached
+    Feed(Packet(0x0023, body));
+    EXPECT_EQ(LastErrorText(), kUnknownRegisterMessage);
+    EXPECT_EQ(state->scan.count, 1);
+
+    // A body that starts with an unknown address adds nothing.
+    WriteErrorLog("marker", kNoIpText);
+    Feed(Packet(0x0023, Concat(Bytes{0x09}, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "N", {2, 0, 0, 0, 0, 2}))));
+    EXPECT_EQ(LastErrorText(), kUnknownRegisterMessage);
+    EXPECT_EQ(state->scan.count, 1);
+
+    // A MAC whose value runs past the body end completes nothing and logs nothing.
+    WriteErrorLog("marker", kNoIpText);
+    Feed(Packet(0x0023, Bytes{0x00, 0, 8, 0, 2, 0x11, 1, 2, 3}));
+    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(LastErrorText(), "marker");
+    EXPECT_TRUE(Untouched(modules[1]));
+
+    // An empty body with a correct checksum is dropped silently.
+    Feed(Packet(0x0023, Bytes{}));
+    EXPECT_EQ(LastErrorText(), "marker");
+    EXPECT_EQ(state->checksumErrorCount, 0u);
+}
+
+TEST_F(UdpDecoding, CountGoesBeyondCapacityAndNullTableStoresNothing) {
+    state->scan.capacity = 2;
+    for (std::uint8_t i = 1; i <= 3; ++i)
+        Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, i})));
+    EXPECT_EQ(state->scan.count, 3);
+    EXPECT_EQ(modules[1].MacAddress[5], 2);
+    EXPECT_TRUE(Untouched(modules[2]));
+
+    state->scan = ScanTable{nullptr, 5, 0, true};
+    Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, 4})));
+    EXPECT_EQ(state->scan.count, 1);
+}
+
+TEST_F(UdpDecoding, InitialTestTakesTypeAndVersionOnlyWhileActive) {
+    state->scan = ScanTable{};
+    state->initialTestActive = true;
+    Feed(Packet(0x0023, Bytes{0x00, 0x00, 0x08, 0x00, 0x02}));
+    EXPECT_EQ(state->detected.type[0], 8);
+    EXPECT_EQ(state->detected.type[1], 2);
+    EXPECT_EQ(state->detected.version[0], 0);
+    Feed(Packet(0x0023, Bytes{0x01, 0x01, 0x02, 0x03, 0x04}));
+    EXPECT_EQ(state->detected.version[0], 3);
+    EXPECT_EQ(state->detected.version[3], 2);
+
+    state->initialTestActive = false;
+    Feed(Packet(0x0023, Bytes{0x00, 0x00, 0x07, 0x00, 0x00}));
+    EXPECT_EQ(state->detected.type[0], 8);
+}
+
+// A header that announces more than 65000 bytes must not make the assembler write
+// past its buffer: the packet and the rest of its datagram are dropped, and the next
+// datagram starts clean. Under AddressSanitizer an overrun would show here.
+TEST_F(UdpDecoding, OversizeHeaderIsDroppedAndTheNextDatagramDecodes) {
+    Bytes oversize = {0x00, 0x23, 0x00, 0x00, 0xFF, 0xFF};
+    oversize.resize(1500, 0xEE);
+    Feed(oversize);
+    EXPECT_EQ(state->rx.fill, 0u);
+    EXPECT_FALSE(state->rx.headerComplete);
+    // 64993 bytes of body would just fit; 64993 + 8 = 65001 would not.
+    Feed(Bytes{0x00, 0x23, 0x00, 0x00, 0xFD, 0xE9});
+    EXPECT_EQ(state->rx.fill, 0u);
+    EXPECT_EQ(state->checksumErrorCount, 0u);
+
+    Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "R", {2, 0, 0, 0, 0, 1})));
+    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(modules[0].ModuleName[0], 'R');
+}
+
+TEST_F(UdpDecoding, LargestPacketThatFitsIsAssembled) {
+    Bytes body(kUdpRxBufferSize - kOstrakOverhead, 0x00);
+    // TYPE items until the end: only the last one counts, nothing is logged.
+    for (std::size_t i = 0; i + 5 <= body.size(); i += 5) {
+        body[i + 2] = 8;
+        body[i + 4] = 2;
+    }
+    state->initialTestActive = true;
+    const Bytes packet = Packet(0x0023, body);
+    ASSERT_EQ(packet.size(), kUdpRxBufferSize);
+    for (std::size_t offset = 0; offset < packet.size(); offset += 1472)
+        Feed(Bytes(packet.begin() + static_cast<std::ptrdiff_t>(offset),
+                   packet.begin() + static_cast<std::ptrdiff_t>(std::min(packet.size(), offset + 1472))));
+    EXPECT_EQ(state->detected.type[0], 8);
+    EXPECT_EQ(state->detected.type[1], 2);
+    EXPECT_EQ(state->rx.fill, 0u);
+}
+
+TEST(UdpAssembler, NothingReceivedReturnsFalse) {
+    auto state = std::make_unique<UdpExchangeState>();
+    EXPECT_FALSE(AssembleUDP_Packet(*state, {}, "", 0));
+    EXPECT_TRUE(AssembleUDP_Packet(*state, Bytes{0x00}, "127.0.0.1", 7010));
+}
+
+TEST(IPText, ParseAndFormat) {
+    std::int32_t v[4] = {0, 0, 0, 0};
+    ParseIPText("192.168.0.7", v);
+    EXPECT_EQ((std::array{v[0], v[1], v[2], v[3]}), (std::array{192, 168, 0, 7}));
+    ParseIPText("10..1.2", v);
+    EXPECT_EQ((std::array{v[0], v[1], v[2], v[3]}), (std::array{10, -1, 1, 2}));
+    // With fewer than three dots the values without a piece keep what they held.
+    std::int32_t w[4] = {7, 7, 7, 7};
+    ParseIPText("1.2", w);
+    EXPECT_EQ((std::array{w[0], w[1], w[2], w[3]}), (std::array{1, 7, 7, 7}));
+    ParseIPText("", w);
+    EXPECT_EQ(w[0], 1);
+    ParseIPText("a.2.3.", w);
+    EXPECT_EQ((std::array{w[0], w[1], w[2], w[3]}), (std::array{-1, 2, 3, -1}));
+
+    const std::int32_t odd[4] = {300, 1, -1, 3};
+    EXPECT_EQ(DottedIPText(odd), "300.1.-1.3");
+}
+
+}  // namespace
+}  // namespace netpod
