@@ -5,36 +5,34 @@
 #include <algorithm>
 #include <chrono>
 
-#include "connection/com_management.h"
-#include "diagnostics/error_log.h"
-#include "connection/thread_send_continuous.h"
-
 namespace netpod {
 namespace {
-constexpr std::chrono::milliseconds kAnswerWait{3000};
 constexpr std::chrono::milliseconds kTokenStep{10};
 }
 
-TThreadSend::TThreadSend(CComManagement& manager)
-    : manager_(manager), thread_([this](platform::Thread& self) { Execute(self); }, false) {}
+TThreadSend::TThreadSend(SenderLinks links, const platform::Thread& repetitive)
+    : links_(std::move(links)),
+      repetitive_(repetitive),
+      thread_([this](platform::Thread& self) { Execute(self); }, false) {}
 
 TThreadSend::~TThreadSend() {
-    // Also when the manager's construction failed half-way: the thread must be
-    // told to end, or the join would wait for good.
-    thread_.requestTerminate();
-    thread_.resume();
+    // Also when the connection's construction failed half-way: the thread must be
+    // told to end and woken, or the join would wait for good.
+    RequestStop();
+    newSend_.set();
+    links_.exchange.WakeAll();
     thread_.join();
 }
 
-void TThreadSend::Log(const char* message) { WriteErrorLog(message, manager_.IPText); }
-
 void TThreadSend::Execute(platform::Thread& self) {
     using platform::WaitResult;
-    CComManagement& m = manager_;
+    Exchange& exchange = links_.exchange;
+    Exchange::AnswerSignals& signals = exchange.SignalsOf(Sender::OnDemand);
+    const auto Log = [this](std::string_view message) { links_.log(message); };
     const auto terminating = [&self] { return self.terminateRequested(); };
 
     for (;;) {
-        WaitResult r = m.HevNewSend.wait();
+        WaitResult r = newSend_.wait();
         if (self.terminateRequested())
             return;
         if (r != WaitResult::Signalled) {
@@ -48,12 +46,12 @@ void TThreadSend::Execute(platform::Thread& self) {
         // token (a Reset) does not cost this request.
         bool tookToken = false;
         r = WaitResult::Signalled;
-        const platform::Thread& repetitive = m.ThreadSendContinuous->thread();
+        const platform::Thread& repetitive = repetitive_;
         const auto tokenDeadline = std::chrono::steady_clock::now() + kAnswerWait;
         while (!repetitive.isSuspended()) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(tokenDeadline -
                                                                                     std::chrono::steady_clock::now());
-            r = left.count() > 0 ? m.HevSync.wait(std::min(left, kTokenStep)) : WaitResult::TimedOut;
+            r = left.count() > 0 ? exchange.Token().wait(std::min(left, kTokenStep)) : WaitResult::TimedOut;
             if (self.terminateRequested())
                 return;
             if (r == WaitResult::Signalled) {
@@ -67,35 +65,35 @@ void TThreadSend::Execute(platform::Thread& self) {
             Log(r == WaitResult::Failed ? "Event HevSync Unknown error\t(TThreadSend::Execute)"
                                         : "Event HevSync Timeout reached\t(TThreadSend::Execute)");
             // No exchange: the application may launch the next one.
-            m.AnswerComplete.store(true);
+            exchange.OpenGate();
             continue;
         }
 
         ExchangeWrites writes;
-        m.BuildOnDemandRequest(slots_, writes);
+        links_.requests.BuildOnDemand(slots_, writes);
         if (self.terminateRequested())
             return;
         if (slots_.NbPacket == 0) {
             // Nothing was marked: nothing is sent and no answer will come to reopen
             // the gate of Qorvi_NETPOD_SendData_MAINPORT.
-            m.AnswerComplete.store(true);
-            m.HevSync.set();
+            exchange.OpenGate();
+            exchange.Token().set();
             continue;
         }
 
-        const std::uint64_t exchange = m.BeginExchange(CComManagement::Sender::OnDemand, slots_, writes, terminating);
-        if (exchange == 0)
+        const std::uint64_t id = exchange.Begin(Sender::OnDemand, slots_.NbPacket, writes, terminating);
+        if (id == 0)
             return;   // told to terminate while waiting for the exchange before
         bool answerExpected = false;
         bool sendFailed = false;
         bool abandoned = false;
         for (std::size_t i = 0; i < static_cast<std::size_t>(slots_.NbPacket); ++i) {
-            if (!m.NoteSlotSending(exchange)) {
+            if (!exchange.NoteSlotSending(id)) {
                 abandoned = true;   // ended meanwhile; nothing more of it goes out
                 break;
             }
             bool closing = false;
-            if (!m.SendThroughTransport(slots_.Slot[i].data(), slots_.SlotLength[i], &closing)) {
+            if (!links_.send(std::span<const std::uint8_t>(slots_.Slot[i].data(), static_cast<std::size_t>(slots_.SlotLength[i])), closing)) {
                 if (closing || self.terminateRequested())
                     return;
                 Log("EthernetCom->SendData Failed\t(TThreadSend::Execute)");
@@ -107,7 +105,7 @@ void TThreadSend::Execute(platform::Thread& self) {
             if (self.terminateRequested())
                 return;
             if (i + 1 < static_cast<std::size_t>(slots_.NbPacket)) {
-                r = m.HevMultiplePacket.wait(kAnswerWait);
+                r = signals.multiplePacket.wait(kAnswerWait);
                 if (self.terminateRequested())
                     return;
                 if (r != WaitResult::Signalled)
@@ -119,16 +117,16 @@ void TThreadSend::Execute(platform::Thread& self) {
             // The exchange is abandoned, but the thread goes on serving requests: a
             // send made before the connection was up must not end on-demand
             // exchanges for the rest of the connection's life.
-            m.EndExchange(exchange);
-            m.AnswerComplete.store(true);
+            exchange.End(id);
+            exchange.OpenGate();
             if (tookToken)
-                m.HevSync.set();
+                exchange.Token().set();
             continue;
         }
 
         sched_yield();
         if (answerExpected) {
-            r = m.HevAck.wait(kAnswerWait);
+            r = signals.ack.wait(kAnswerWait);
             if (self.terminateRequested())
                 return;
             if (r != WaitResult::Signalled) {
@@ -136,13 +134,13 @@ void TThreadSend::Execute(platform::Thread& self) {
                                               : "Event HevAck Unknown error\t(TThreadSend::Execute)");
                 // A missed answer must not keep the token (which would stop the
                 // repetitive ask for good) nor block every later exchange.
-                m.AnswerComplete.store(true);
+                exchange.OpenGate();
             }
         } else {
-            m.AnswerComplete.store(true);
+            exchange.OpenGate();
         }
-        m.EndExchange(exchange);
-        m.HevSync.set();
+        exchange.End(id);
+        exchange.Token().set();
         if (self.terminateRequested())
             return;
     }

@@ -1,12 +1,12 @@
 // TThreadSend: the on-demand sender of one connection.
 #pragma once
 
-#include "protocol/request_builder.h"
+#include "connection/sender_links.h"
+#include "platform/event.h"
 #include "platform/thread.h"
+#include "protocol/request_builder.h"
 
 namespace netpod {
-
-class CComManagement;
 
 // Waits for Qorvi_NETPOD_SendData_MAINPORT (HevNewSend), builds the request from
 // every pending mark, sends it slot by slot paced by the answers, and gives the
@@ -14,18 +14,26 @@ class CComManagement;
 // thread runs.
 class TThreadSend {
 public:
-    explicit TThreadSend(CComManagement& manager);   // starts running
-    ~TThreadSend();                                  // joins; the manager has woken it
+    // Starts running. `repetitive` is the repetitive-ask thread of the same
+    // connection, whose running decides whether the token is taken.
+    TThreadSend(SenderLinks links, const platform::Thread& repetitive);
+    ~TThreadSend();   // wakes the thread from any wait and joins it
     TThreadSend(const TThreadSend&) = delete;
     TThreadSend& operator=(const TThreadSend&) = delete;
 
-    platform::Thread& thread() { return thread_; }
+    // Qorvi_NETPOD_SendData_MAINPORT: send what is marked (HevNewSend).
+    void RequestSend() { newSend_.set(); }
+    // Lets the thread end at its next step; the destructor then joins it.
+    void RequestStop() {
+        thread_.requestTerminate();
+        thread_.resume();
+    }
 
 private:
     void Execute(platform::Thread& self);
-    void Log(const char* message);
-
-    CComManagement& manager_;
+    SenderLinks links_;
+    const platform::Thread& repetitive_;
+    platform::Event newSend_{false};
     // This sender's own slots: the repetitive-ask thread may be suspended in the
     // middle of its exchange while this one builds, so they must not share a buffer.
     TxSlots slots_{};

@@ -4,34 +4,26 @@
 
 #include <chrono>
 
-#include "connection/com_management.h"
-#include "diagnostics/error_log.h"
-
 namespace netpod {
-namespace {
-constexpr std::chrono::milliseconds kAnswerWait{3000};
-}
 
-TThreadSendContinuous::TThreadSendContinuous(CComManagement& manager)
-    : manager_(manager), thread_([this](platform::Thread& self) { Execute(self); }, true) {
-    timerId_ = platform::TimerService::instance().start(std::chrono::milliseconds(timeMiliSec_.load()),
-                                                        manager_.HevTimer);
+TThreadSendContinuous::TThreadSendContinuous(SenderLinks links)
+    : links_(std::move(links)), thread_([this](platform::Thread& self) { Execute(self); }, true) {
+    timerId_ = platform::TimerService::instance().start(std::chrono::milliseconds(timeMiliSec_.load()), timerTick_);
 }
 
 TThreadSendContinuous::~TThreadSendContinuous() {
-    // Also when the manager's construction failed half-way: a thread created
-    // suspended must be told to end, or the join would wait for good.
-    thread_.requestTerminate();
-    thread_.resume();
+    // Also when the connection's construction failed half-way: a thread created
+    // suspended must be told to end and woken, or the join would wait for good.
+    RequestStop();
+    links_.exchange.WakeAll();
+    timerTick_.set();
     thread_.join();
-    // Once stop() has returned no tick can reach HevTimer, which the manager
-    // destroys after this object.
+    // Once stop() has returned no tick can reach the tick event, which goes with
+    // this object.
     std::lock_guard guard(controlMutex_);
     platform::TimerService::instance().stop(timerId_);
     timerId_ = 0;
 }
-
-void TThreadSendContinuous::Log(const char* message) { WriteErrorLog(message, manager_.IPText); }
 
 // Start, Stop's counterpart, SetTime and Reset's suspension are serialised, so that
 // SetTime's "suspend, change, restore" cannot undo a Start made at the same time.
@@ -57,19 +49,21 @@ void TThreadSendContinuous::SetTime(std::int32_t milliseconds) {
     timers.stop(timerId_);
     // A period the timer service refuses leaves no timer: the thread then waits for
     // a tick until the period is set again or the connection is closed.
-    timerId_ = timers.start(std::chrono::milliseconds(milliseconds), manager_.HevTimer);
+    timerId_ = timers.start(std::chrono::milliseconds(milliseconds), timerTick_);
     if (!wasSuspended)
         thread_.resume();
 }
 
 void TThreadSendContinuous::Execute(platform::Thread& self) {
     using platform::WaitResult;
-    CComManagement& m = manager_;
+    Exchange& exchange = links_.exchange;
+    Exchange::AnswerSignals& signals = exchange.SignalsOf(Sender::Repetitive);
+    const auto Log = [this](std::string_view message) { links_.log(message); };
     // While BeginExchange waits for the exchange before, a suspension or a
     // termination of this thread makes it give up.
     const auto giveUp = [&self] { return self.isSuspended() || self.terminateRequested(); };
     for (;;) {
-        WaitResult r = m.HevSync.wait(kAnswerWait);
+        WaitResult r = exchange.Token().wait(kAnswerWait);
         if (self.terminateRequested())
             return;
         if (r != WaitResult::Signalled) {
@@ -82,13 +76,13 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
         if (self.terminateRequested())
             return;
 
-        const std::uint64_t resets = m.RepetitiveListResets.load();
+        const std::uint64_t resets = listResets_.load();
         ExchangeWrites writes;
-        m.BuildRepetitiveRequest(slots_, writes);
+        links_.requests.BuildRepetitive(slots_, writes);
         if (self.terminateRequested())
             return;
 
-        std::uint64_t exchange = 0;
+        std::uint64_t id = 0;
         bool answerExpected = false;
         bool dropped = false;
         for (std::size_t i = 0; i < static_cast<std::size_t>(slots_.NbPacket) && !dropped; ++i) {
@@ -99,15 +93,14 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                 // request built from a list emptied since is stale; an exchange that
                 // another one took over (this thread was suspended too long) is over.
                 platform::Thread::NoSuspendSection noSuspend;
-                if (m.RepetitiveListResets.load() != resets)
+                if (listResets_.load() != resets)
                     dropped = true;
                 else if (i == 0)
-                    dropped = (exchange = m.BeginExchange(CComManagement::Sender::Repetitive, slots_, writes,
-                                                          giveUp)) == 0;
+                    dropped = (id = exchange.Begin(Sender::Repetitive, slots_.NbPacket, writes, giveUp)) == 0;
                 if (!dropped)
-                    dropped = !m.NoteSlotSending(exchange);
+                    dropped = !exchange.NoteSlotSending(id);
                 if (!dropped)
-                    sent = m.SendThroughTransport(slots_.Slot[i].data(), slots_.SlotLength[i], &closing);
+                    sent = links_.send(std::span<const std::uint8_t>(slots_.Slot[i].data(), static_cast<std::size_t>(slots_.SlotLength[i])), closing);
             }
             if (closing || self.terminateRequested())
                 return;
@@ -118,7 +111,7 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
             else if (slots_.SlotLength[i] > 0)
                 answerExpected = true;
             if (i + 1 < static_cast<std::size_t>(slots_.NbPacket)) {
-                r = m.HevMultiplePacketContinuous.wait(kAnswerWait);
+                r = signals.multiplePacket.wait(kAnswerWait);
                 if (self.terminateRequested())
                     return;
                 if (r != WaitResult::Signalled)
@@ -130,7 +123,7 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
         if (!dropped) {
             sched_yield();
             if (answerExpected) {
-                r = m.HevAckContinuous.wait(kAnswerWait);
+                r = signals.ack.wait(kAnswerWait);
                 if (self.terminateRequested())
                     return;
                 // A missed answer is logged, but the token is released as after any
@@ -140,13 +133,13 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                                                   : "Event HevAck Unknown error\t(TThreadSendContinuous::Execute)");
             }
         }
-        if (exchange != 0)
-            m.EndExchange(exchange);
-        m.HevSync.set();
+        if (id != 0)
+            exchange.End(id);
+        exchange.Token().set();
         if (dropped)
             continue;   // a new request at once, from the list as it is now
 
-        r = m.HevTimer.wait();
+        r = timerTick_.wait();
         if (self.terminateRequested())
             return;
         if (r != WaitResult::Signalled) {

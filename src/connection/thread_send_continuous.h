@@ -5,25 +5,30 @@
 #include <cstdint>
 #include <mutex>
 
-#include "protocol/request_builder.h"
+#include "connection/sender_links.h"
+#include "platform/event.h"
 #include "platform/thread.h"
 #include "platform/timer_service.h"
+#include "protocol/request_builder.h"
 
 namespace netpod {
-
-class CComManagement;
 
 // Sends the repetitive-ask request at every tick of its periodic timer (HevTimer),
 // taking turns with the on-demand sender through the exchange token. Created
 // suspended; its timer runs from construction, with a period of 100 ms.
 class TThreadSendContinuous {
 public:
-    explicit TThreadSendContinuous(CComManagement& manager);
+    explicit TThreadSendContinuous(SenderLinks links);
     ~TThreadSendContinuous();   // joins, then stops the timer before the events go
     TThreadSendContinuous(const TThreadSendContinuous&) = delete;
     TThreadSendContinuous& operator=(const TThreadSendContinuous&) = delete;
 
-    platform::Thread& thread() { return thread_; }
+    const platform::Thread& thread() const { return thread_; }
+    // Lets the thread end at its next step; the destructor then joins it.
+    void RequestStop() {
+        thread_.requestTerminate();
+        thread_.resume();
+    }
 
     // Qorvi_NETPOD_RepetitiveAskStart / Stop.
     void Start();
@@ -33,14 +38,17 @@ public:
     void SetTime(std::int32_t milliseconds);
     // Qorvi_NETPOD_RepetitiveAskReset's first step: suspend wherever it is.
     void Suspend();
+    // Qorvi_NETPOD_RepetitiveAskReset's last step: the list was emptied, so a request
+    // built before is stale and is not sent.
+    void NoteListEmptied() { listResets_.fetch_add(1); }
 
     std::int32_t TimeMiliSec() const { return timeMiliSec_.load(); }
 
 private:
     void Execute(platform::Thread& self);
-    void Log(const char* message);
-
-    CComManagement& manager_;
+    SenderLinks links_;
+    platform::Event timerTick_{false};        // HevTimer, set by the timer service
+    std::atomic<std::uint64_t> listResets_{0};
     std::mutex controlMutex_;                 // serialises Start, SetTime and Suspend (exports)
     platform::TimerId timerId_ = 0;           // guarded by controlMutex_
     std::atomic<std::int32_t> timeMiliSec_{100};

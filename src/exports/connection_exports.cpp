@@ -4,7 +4,6 @@
 
 #include "connection/com_management.h"
 #include "exports/export_support.h"
-#include "transport/ethernet_com.h"
 #include "diagnostics/error_log.h"
 #include "protocol/ip_text.h"
 #include "discovery/module_probe.h"
@@ -12,19 +11,6 @@
 
 namespace netpod {
 namespace {
-
-constexpr std::int32_t kMainPort = 8010;
-constexpr std::int32_t kRs232Port = 8000;
-
-std::string DottedText(const std::int32_t* address) {
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0)
-            text.push_back('.');
-        text.append(std::to_string(address[i]));
-    }
-    return text;
-}
 
 void Report(std::string_view description, std::string_view exportName, std::string_view ipText) {
     std::string message(description);
@@ -36,7 +22,7 @@ void Report(std::string_view description, std::string_view exportName, std::stri
 // this thread while the record still exists), then the record with its threads.
 void CloseHandle(ComID* com) {
     auto* connection = static_cast<CComManagement*>(*com);
-    if (connection->CloseStarted.exchange(true)) {
+    if (connection->BeginClose()) {
         // A close from inside the Com_Event 0 that this very close raised: the
         // outer close destroys the record.
         *com = nullptr;
@@ -51,7 +37,6 @@ struct PortKind {
     const char* exportName;
     const char* dataCallbackName;
     std::int32_t port;
-    TransportDataCallback handler;
 };
 
 template <class DataCallback>
@@ -67,7 +52,7 @@ bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCal
         Report("Address IP not valid (NULL)", kind.exportName, kNoIpText);
         return false;
     }
-    const std::string dotted = DottedText(IPAddress);
+    const std::string dotted = DottedIPText(IPAddress);
     for (int i = 0; i < 4; ++i) {
         if (IPAddress[i] < 0 || IPAddress[i] > 255) {
             Report("Address IP not valid", kind.exportName, dotted);
@@ -81,31 +66,28 @@ bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCal
     }
     std::unique_ptr<CComManagement> connection;
     try {
-        connection = std::make_unique<CComManagement>(detected);
+        connection = std::make_unique<CComManagement>(detected, dotted);
     } catch (const std::exception& e) {
         // No thread (or memory) left for the connection's senders.
         Report(std::string("Connection resources not available: ") + e.what(), kind.exportName, dotted);
         return false;
     }
-    connection->IPText = dotted;
     if (dataCallback == nullptr) {
-        Report(std::string(kind.dataCallbackName) + " function not valid (NULL)", kind.exportName, connection->IPText);
+        Report(std::string(kind.dataCallbackName) + " function not valid (NULL)", kind.exportName, dotted);
         return false;
     }
     if (comEvent == nullptr) {
-        Report("Com_Event function not valid (NULL)", kind.exportName, connection->IPText);
+        Report("Com_Event function not valid (NULL)", kind.exportName, dotted);
         return false;
     }
     if constexpr (std::is_same_v<DataCallback, TData_Received_MAINPORT>)
-        connection->Data_Received_MAINPORT = dataCallback;
+        connection->SetMainportCallbacks(dataCallback, comEvent);
     else
-        connection->Data_Received_RS232 = dataCallback;
-    connection->Com_Event = comEvent;
+        connection->SetRS232Callbacks(dataCallback, comEvent);
     // The handlers are in place before the connection attempt starts: its outcome
     // is reported from the notification thread, possibly before this returns.
     CComManagement* raw = connection.get();
-    connection->AttachTransport(std::make_unique<CEthernetCom>(connection->IPText, kind.port, kind.handler, raw,
-                                                               &CComManagement::ComEventReceived, raw, &WriteErrorLog));
+    connection->Connect(kind.port);
     *Com = connection.release();
     raw->Publish();
     return true;
@@ -121,16 +103,14 @@ extern "C" {
 QORVI_NETPOD_API bool Qorvi_NETPOD_OpenConnection_MAINPORT(const int32_t* IPAddress,
                                                            TData_Received_MAINPORT Data_Received_MAINPORT,
                                                            TCom_Event Com_Event, ComID* Com) {
-    static const PortKind kind{"Qorvi_NETPOD_OpenConnection_MAINPORT", "Data_Received_MAINPORT", kMainPort,
-                               &CComManagement::MainportDataReceived};
+    static const PortKind kind{"Qorvi_NETPOD_OpenConnection_MAINPORT", "Data_Received_MAINPORT", kMainPort};
     return GuardedExport(false, [&] { return OpenConnection(kind, IPAddress, Data_Received_MAINPORT, Com_Event, Com); });
 }
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_OpenConnection_RS232(const int32_t* IPAddress,
                                                         TData_Received_RS232 Data_Received_RS232,
                                                         TCom_Event Com_Event, ComID* Com) {
-    static const PortKind kind{"Qorvi_NETPOD_OpenConnection_RS232", "Data_Received_RS232", kRs232Port,
-                               &CComManagement::RS232DataReceived};
+    static const PortKind kind{"Qorvi_NETPOD_OpenConnection_RS232", "Data_Received_RS232", kRs232Port};
     return GuardedExport(false, [&] { return OpenConnection(kind, IPAddress, Data_Received_RS232, Com_Event, Com); });
 }
 

@@ -29,7 +29,7 @@ inline CComManagement* RequireConnection(ComID com, std::string_view reportedAs)
 inline void ReportFor(const CComManagement& connection, std::string_view description, std::string_view reportedAs) {
     std::string message(description);
     message.append("\t(").append(reportedAs).append(")");
-    WriteErrorLog(message, connection.IPText);
+    WriteErrorLog(message, connection.IPText());
 }
 
 }  // namespace netpod

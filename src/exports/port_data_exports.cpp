@@ -25,7 +25,9 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_SendData_RS232(const uint8_t* DataBuf, int32_
             ReportFor(*c, "DataLength not valid. DataLength < 0", "Qorvi_NETPOD_SendData_RS232");
             return false;
         }
-        if (!c->SendThroughTransport(DataBuf, DataLength)) {
+        bool closing = false;
+        if (!c->SendThroughTransport(std::span<const std::uint8_t>(DataBuf, static_cast<std::size_t>(DataLength)),
+                                     closing)) {
             ReportFor(*c, "EthernetCom->SendData Failed", "Qorvi_NETPOD_SendData_RS232");
             return false;
         }
@@ -57,7 +59,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskStart(ComID Com) {
         CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_StartRepetitiveAsk");
         if (c == nullptr)
             return false;
-        c->ThreadSendContinuous->Start();
+        c->RepetitiveAsk().Start();
         return true;
     });
 }
@@ -67,7 +69,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskStop(ComID Com) {
         CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_StopRepetitiveAsk");
         if (c == nullptr)
             return false;
-        c->ThreadSendContinuous->Stop();
+        c->RepetitiveAsk().Stop();
         return true;
     });
 }
@@ -82,7 +84,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskSetTime(int32_t TimeMiliSec, Com
                       "Qorvi_NETPOD_SetRepetitiveAskTime");
             return false;
         }
-        c->ThreadSendContinuous->SetTime(TimeMiliSec);
+        c->RepetitiveAsk().SetTime(TimeMiliSec);
         return true;
     });
 }
@@ -93,7 +95,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskReset(ComID Com) {
         if (c == nullptr)
             return false;
         // Suspended first, so that polling stops at once; then the list is emptied.
-        c->ThreadSendContinuous->Suspend();
+        c->RepetitiveAsk().Suspend();
         c->UpdateMarks([](RequestMarks& m) {
             m.RepetitiveVOLTAGE = false;
             m.RepetitiveWARNINGS = false;
@@ -102,7 +104,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskReset(ComID Com) {
             m.RepetitiveI2CRequest = false;
             m.RepetitiveAskRequest = false;
         });
-        c->RepetitiveListResets.fetch_add(1);
+        c->RepetitiveAsk().NoteListEmptied();
         return true;
     });
 }

@@ -22,18 +22,11 @@ bool MarkRead(ComID com, const char* exportName, ReadFlagIndex flag) {
     return true;
 }
 
-// NBPOWERUP and TIMEINSERVICE exist on the first module type from firmware 2.0
-// and on every second-generation module; judged on the type and version that the
-// open's initial test detected.
-bool FirmwareHasCounters(const CComManagement& c) {
-    return c.ModuleType[0] == 8 && ((c.ModuleType[1] == 0 && c.ModuleVersion[0] >= 2) || c.ModuleType[1] == 2);
-}
-
 bool MarkCounterRead(ComID com, const char* exportName, const char* registerName, ReadFlagIndex flag) {
     CComManagement* c = RequireConnection(com, exportName);
     if (c == nullptr)
         return false;
-    if (!FirmwareHasCounters(*c)) {
+    if (!c->HasCounters()) {
         ReportFor(*c,
                   std::string("The register ") + registerName +
                       " is available on Qorvi-NETPOD from firmware version 2.0 and on Qorvi-NETPOD 2.",

@@ -11,15 +11,11 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_SendData_MAINPORT(ComID Com) {
         CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_SendData_MAINPORT");
         if (c == nullptr)
             return false;
-        // One exchange at a time: the gate opens again when the exchange's last
-        // answer has arrived, or when the exchange ended without one.
-        bool expected = true;
-        if (!c->AnswerComplete.compare_exchange_strong(expected, false)) {
+        if (!c->StartOnDemandExchange()) {
             ReportFor(*c, "Call Qorvi_NETPOD_SendData_MAINPORT before receive data of the last call",
                       "Qorvi_NETPOD_SendData_MAINPORT");
             return false;
         }
-        c->HevNewSend.set();
         return true;
     });
 }

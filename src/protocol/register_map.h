@@ -92,4 +92,12 @@ void UnpackFlags32(std::uint32_t raw, std::span<bool, 32> flags);
 std::uint16_t PackFlags16(std::span<const std::uint8_t, 16> flags);
 void UnpackFlags16(std::uint16_t raw, std::span<bool, 16> flags);
 
+// NBPOWERUP and TIMEINSERVICE exist on the first module type from firmware 2.0 and
+// on every second-generation module. `type` is the TYPE high and low words, `version`
+// the VERSION in the order the initial TYPE test stores it (its first value is the
+// major version).
+constexpr bool FirmwareHasCounters(const std::int32_t* type, const std::int32_t* version) {
+    return type[0] == 8 && ((type[1] == 0 && version[0] >= 2) || type[1] == 2);
+}
+
 }  // namespace netpod

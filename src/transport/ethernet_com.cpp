@@ -245,7 +245,8 @@ void CEthernetCom::ReadBatch(DispatchContext& context) {
     }
     if (received > 0) {
         if (dataCallback_ != nullptr)
-            dataCallback_(dataContext_, static_cast<std::int32_t>(received), this);
+            dataCallback_(dataContext_, std::span<const std::uint8_t>(receivedData_.data(), static_cast<std::size_t>(received)),
+                          this);
         return;
     }
     if (received == 0) {

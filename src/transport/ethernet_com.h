@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -20,7 +21,9 @@ class CEthernetCom;
 
 // Both callbacks run on the notification thread, one notification of a transport at
 // a time; the one exception is the event 0 that Close() reports on the closing thread.
-using TransportDataCallback = void (*)(void* context, std::int32_t byteCount, CEthernetCom* transport);
+// The data callback receives the batch itself, valid for the duration of the call;
+// the same bytes stay available to GetData() until the next batch.
+using TransportDataCallback = void (*)(void* context, std::span<const std::uint8_t> batch, CEthernetCom* transport);
 using TransportEventCallback = void (*)(void* context, std::int32_t stateCode, CEthernetCom* transport);
 
 // Where the transport reports a send it refused: the message and the IP text of

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -116,12 +117,16 @@ public:
         std::vector<std::uint8_t> bytes;   // the batch, for data entries
     };
 
-    static void OnData(void* context, std::int32_t count, CEthernetCom* transport) {
+    static void OnData(void* context, std::span<const std::uint8_t> batch, CEthernetCom* transport) {
         auto* self = static_cast<Recorder*>(context);
+        const auto count = static_cast<std::int32_t>(batch.size());
+        // What GetData() returns is the batch the callback was handed.
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(kMaxReceivedBatch) + 1);
         std::int32_t length = static_cast<std::int32_t>(bytes.size());
         transport->GetData(bytes.data(), &length);
         bytes.resize(static_cast<std::size_t>(length));
+        if (!std::equal(bytes.begin(), bytes.end(), batch.begin(), batch.end()))
+            bytes.clear();
         self->Add(Entry{false, count, std::this_thread::get_id(), transport, std::move(bytes)});
         if (self->onData)
             self->onData();
