@@ -42,12 +42,10 @@ bool IsLoopback(in_addr address) {
 
 namespace {
 
-UniqueFd Fail(const std::string& what, std::string* error, int* errorNumber) {
-    const int saved = errno;
+UniqueFd Fail(const std::string& what, std::string* error) {
+    const int saved = errno;  // building the text may allocate and touch errno
     if (error != nullptr)
         *error = what + ": " + std::strerror(saved);
-    if (errorNumber != nullptr)
-        *errorNumber = saved;
     return UniqueFd{};
 }
 
@@ -66,58 +64,89 @@ std::string Where(const char* kind, in_addr address, std::uint16_t port) {
 }  // namespace
 
 UniqueFd OpenUdpSocket(in_addr address, std::uint16_t port, bool shareAddress, bool wantDestination,
-                       std::string* error, int* errorNumber) {
+                       std::string* error) {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd)
-        return Fail("socket", error, errorNumber);
+        return Fail("socket", error);
     const int one = 1;
     // Sharing lets the broadcast listener on the wildcard address live beside the
     // modules' own sockets on the same port, in this process and in others.
     if (shareAddress && ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
-        return Fail("SO_REUSEADDR", error, errorNumber);
+        return Fail("SO_REUSEADDR", error);
     if (wantDestination && ::setsockopt(fd.get(), IPPROTO_IP, IP_PKTINFO, &one, sizeof one) != 0)
-        return Fail("IP_PKTINFO", error, errorNumber);
+        return Fail("IP_PKTINFO", error);
     const sockaddr_in sa = Endpoint(address, port);
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
-        return Fail("bind " + Where("UDP", address, port), error, errorNumber);
+        return Fail("bind " + Where("UDP", address, port), error);
     return fd;
 }
 
-UniqueFd OpenTcpListener(in_addr address, std::uint16_t port, std::string* error, int* errorNumber) {
+UniqueFd OpenTcpListener(in_addr address, std::uint16_t port, std::string* error) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd)
-        return Fail("socket", error, errorNumber);
+        return Fail("socket", error);
     // Lets a restarted emulator bind while old connections sit in TIME_WAIT; a port
     // that another listener holds is still refused.
     const int one = 1;
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
-        return Fail("SO_REUSEADDR", error, errorNumber);
+        return Fail("SO_REUSEADDR", error);
     const sockaddr_in sa = Endpoint(address, port);
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
-        return Fail("bind " + Where("TCP", address, port), error, errorNumber);
+        return Fail("bind " + Where("TCP", address, port), error);
     if (::listen(fd.get(), 64) != 0)
-        return Fail("listen " + Where("TCP", address, port), error, errorNumber);
+        return Fail("listen " + Where("TCP", address, port), error);
     return fd;
+}
+
+ssize_t ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, sockaddr_in* from, in_addr* destination) {
+    if (destination == nullptr) {
+        socklen_t fromLength = sizeof *from;
+        return ::recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(from), &fromLength);
+    }
+    iovec iov{buffer.data(), buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = from;
+    msg.msg_namelen = sizeof *from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd, &msg, 0);
+    if (n < 0)
+        return n;
+    *destination = in_addr{};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+            *destination = reinterpret_cast<const in_pktinfo*>(CMSG_DATA(c))->ipi_addr;
+    return n;
+}
+
+std::uint16_t LocalPort(int fd) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    return ntohs(local.sin_port);
 }
 
 UniqueFd OpenPseudoTerminal(UniqueFd* slave, std::string* path, std::string* error) {
     UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (!master)
-        return Fail("posix_openpt", error, nullptr);
+        return Fail("posix_openpt", error);
     if (::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0)
-        return Fail("grantpt/unlockpt", error, nullptr);
+        return Fail("grantpt/unlockpt", error);
     char name[128] = {};
     if (::ptsname_r(master.get(), name, sizeof name) != 0)
-        return Fail("ptsname", error, nullptr);
+        return Fail("ptsname", error);
     UniqueFd peer(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!peer)
-        return Fail(std::string("open ") + name, error, nullptr);
+        return Fail(std::string("open ") + name, error);
     termios tio{};
     if (::tcgetattr(peer.get(), &tio) != 0)
-        return Fail("tcgetattr", error, nullptr);
+        return Fail("tcgetattr", error);
     ::cfmakeraw(&tio);
     if (::tcsetattr(peer.get(), TCSANOW, &tio) != 0)
-        return Fail("tcsetattr", error, nullptr);
+        return Fail("tcsetattr", error);
     *slave = std::move(peer);
     *path = name;
     return master;
