@@ -5,6 +5,7 @@
 set -e
 packages="cmake ninja-build g++ make pkg-config python3 libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux"
 [ "${1:-}" = fuzz ] && packages="$packages clang libclang-rt-14-dev"
+[ "${1:-}" = lint ] && packages="clang-format clang-tidy"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

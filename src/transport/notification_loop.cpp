@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <span>
 #include <cerrno>
 #include <system_error>
 
@@ -203,11 +204,11 @@ void NotificationLoop::Run() {
         const int count = epoll_wait(epollFd_, ready.data(), static_cast<int>(ready.size()), -1);
         if (count < 0 && errno != EINTR)
             break;
-        for (int i = 0; i < count; ++i) {
-            if (ready[i].data.u64 == kWakeToken)
+        for (const epoll_event& event : std::span(ready.data(), count > 0 ? static_cast<std::size_t>(count) : 0)) {
+            if (event.data.u64 == kWakeToken)
                 DispatchPosted();
             else
-                Dispatch(ready[i].data.u64, ready[i].events);
+                Dispatch(event.data.u64, event.events);
         }
         std::lock_guard lock(mutex_);
         if (stopRequested_)
