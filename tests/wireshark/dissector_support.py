@@ -1,6 +1,7 @@
 """Runs tshark with the module protocol dissector on a capture and gives back, frame
 by frame, what the dissector put in its tree (read from tshark's PDML output)."""
 
+import atexit
 import os
 import shutil
 import subprocess
@@ -12,6 +13,13 @@ SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
 
 PLUGIN = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "tools", "wireshark",
                                       "qorvi_netpod.lua"))
+
+
+def scratch_folder(prefix):
+    """A temporary folder, removed when the test program ends."""
+    folder = tempfile.mkdtemp(prefix=prefix)
+    atexit.register(shutil.rmtree, folder, True)
+    return folder
 
 
 def skip(reason):
@@ -96,7 +104,7 @@ class Dissector:
 
     def __init__(self, tshark):
         self.tshark = tshark
-        self.home = tempfile.mkdtemp(prefix="netpod-wireshark-home-")
+        self.home = scratch_folder("netpod-wireshark-home-")
         self.env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"))
         self._check_loaded()
 

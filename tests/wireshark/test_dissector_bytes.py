@@ -5,11 +5,10 @@ UDP exchanges (scan, change of IP address, TYPE test)."""
 import os
 import struct
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from dissector_support import Dissector, tshark_or_skip  # noqa: E402
+from dissector_support import Dissector, scratch_folder, tshark_or_skip  # noqa: E402
 from pcap_writer import PcapWriter, TcpConnection, ostrak_checksum, ostrak_packet  # noqa: E402
 
 HOST, MODULE = "127.0.0.1", "127.0.0.2"
@@ -56,7 +55,7 @@ class CaptureCase(unittest.TestCase):
     def setUpClass(cls):
         w = PcapWriter()
         cls.frame = cls.build(w)
-        path = os.path.join(tempfile.mkdtemp(prefix="netpod-dissector-"), cls.__name__ + ".pcap")
+        path = os.path.join(scratch_folder("netpod-dissector-"), cls.__name__ + ".pcap")
         w.save(path)
         cls.frames = dissector.dissect(path)
 
