@@ -60,21 +60,25 @@ def lines_of(process):
     return lines
 
 
-def wait_for_line(process, lines, what, seconds, poke=None):
+def wait_for_line(process, lines, wanted, seconds, poke=None):
+    """Waits until `process` prints a line for which `wanted` is true, calling `poke`
+    (if given) every 200 ms meanwhile."""
     deadline = time.monotonic() + seconds
+    next_poke = 0
     while time.monotonic() < deadline:
         if process.poll() is not None:
             raise AssertionError("%s ended (status %d): %s" % (process.args[0], process.returncode,
                                                                process.stderr.read()))
-        if poke:
+        if poke and time.monotonic() >= next_poke:
             poke()
+            next_poke = time.monotonic() + 0.2
         try:
             line = lines.get(timeout=0.2)
         except queue.Empty:
             continue
-        if what in line:
+        if wanted(line):
             return line
-    raise AssertionError("no line with %r within %d s" % (what, seconds))
+    raise AssertionError("%s printed no awaited line within %d s" % (process.args[0], seconds))
 
 
 class Session:
@@ -87,19 +91,33 @@ class Session:
         self.tool_output = {}
 
     def start_capture(self):
-        # -P prints each captured packet while it is written, so the test knows when
-        # the capture really runs: a probe datagram, sent until tshark reports a packet
-        # (nothing else is on loopback yet).
+        # -P reports each packet once it is in the file; a probe sent until it is
+        # reported shows that the capture runs.
         self.tshark = self._start([dissector.tshark, "-i", "lo", "-n", "-l", "-P", "-w", self.capture,
-                                   "-f", "port 7010 or port 8010"], env=dissector.env)
-        probe = b"capture probe"
+                                   "-f", "port 7010 or port 8010", "-T", "fields", "-e", "ip.dst", "-e", "udp.srcport",
+                                   "-e", "udp.dstport"], env=dissector.env)
+        self.capture_lines = lines_of(self.tshark)
+        self._probe()
+
+    def stop_capture(self):
+        # Packets reach the file in blocks: once a last probe is reported, everything
+        # sent before it is in the file too, and tshark can be stopped.
+        self._probe()
+        self.tshark.send_signal(signal.SIGINT)
+
+    def _probe(self):
         sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        wait_for_line(self.tshark, lines_of(self.tshark), "127.0.0.1", 20, lambda: sender.sendto(probe, ("127.0.0.1", 7010)))
-        sender.close()
+        sender.bind(("127.0.0.1", 0))
+        reported = "127.0.0.1\t%d\t7010\n" % sender.getsockname()[1]
+        try:
+            wait_for_line(self.tshark, self.capture_lines, lambda line: line == reported, 20,
+                          lambda: sender.sendto(b"capture probe", ("127.0.0.1", 7010)))
+        finally:
+            sender.close()
 
     def start_emulator(self, address, options):
         process = self._start([args.emulator, "--address", address] + options)
-        wait_for_line(process, lines_of(process), "ready", 20)
+        wait_for_line(process, lines_of(process), lambda line: line.startswith("ready"), 20)
 
     def tool(self, key, *words):
         run = subprocess.run([args.tool, "--timeout", "2000"] + list(words), capture_output=True, text=True,
@@ -113,8 +131,8 @@ class Session:
         return process
 
     def stop(self):
-        # The emulators end on SIGTERM, tshark finishes its file on SIGINT; each is
-        # ended by its own process id, the capture last.
+        # Each process is ended by its own id: the emulators by SIGTERM, tshark (if
+        # stop_capture did not end it) by SIGINT, which has it finish its file.
         for process in reversed(self.processes):
             if process.poll() is None:
                 process.send_signal(signal.SIGINT if process is getattr(self, "tshark", None) else signal.SIGTERM)
@@ -146,6 +164,7 @@ class CapturedExchanges(unittest.TestCase):
             s.tool("i2c", "i2c", PLAIN, "xfer", "91 02 00", "--ask-id", "7")
             s.tool("split", "info", SPLIT)
             s.tool("corrupt", "info", CORRUPT)
+            s.stop_capture()
         finally:
             s.stop()
         cls.session = s
