@@ -81,8 +81,8 @@ class FramingAndRegisters(CaptureCase):
         f["version_words"] = c.server_sends(ostrak_packet(ANSWER, 0, bytes.fromhex("01 00050102  15") +
                                                           b"NETPOD-EMU-01\0\0\0"))
         f["write"] = c.client_sends(ostrak_packet(WRITE, 0, bytes.fromhex(
-            "02 03 04 05 06  08 00000000  10 80000000  12 7f000009  13 ff000000  14 1e") + b"\x15Renamed\0\0\0\0\0\0\0\0\0" +
-            bytes.fromhex("16 05  18 18  20 fffe8000  21 0201")))
+            "02 03 04 05 06  08 00000000  10 80000000  12 7f000009  13 ff000000  14 1e  15") +
+            b"Renamed".ljust(16, b"\0") + bytes.fromhex("16 05  18 18  20 fffe8000  21 0201")))
         f["write_ack"] = c.server_sends(ostrak_packet(WRITE, 0, b""))
         f["write_read_only"] = c.client_sends(ostrak_packet(WRITE, 0, bytes.fromhex("00 00080002")))
         # 00 21 00 02 and the words 0x0021, 0x0002, 0xffdc sum to 0xffff: the
@@ -209,7 +209,8 @@ class MalformedPackets(CaptureCase):
     def build(w):
         c = TcpConnection(w, HOST, 40002, MODULE, 8010)
         f = {}
-        f["unknown_register"] = c.server_sends(ostrak_packet(ANSWER, 0, bytes.fromhex("07 00180000 09 00000000 08 00000000")))
+        f["unknown_register"] = c.server_sends(ostrak_packet(ANSWER, 0, bytes.fromhex(
+            "07 00180000 09 00000000 08 00000000")))
         f["truncated"] = c.server_sends(ostrak_packet(ANSWER, 0, bytes.fromhex("07 00180000 11 0200")))
         f["command_answered"] = c.server_sends(ostrak_packet(ANSWER, 0, bytes.fromhex("02 07 00180000")))
         f["unknown_function"] = c.server_sends(ostrak_packet(0x0042, 0, b"\x01"))

@@ -173,9 +173,11 @@ class CapturedExchanges(unittest.TestCase):
                       f.layers.get("udp.dstport") != "7010"]  # not the probes
 
     def packets(self, src=None, dst=None):
+        """The packets sent from `src` (address, port) and to `dst` (address)."""
+        def source(f):
+            return f.layers["ip.src"], f.layers.get("tcp.srcport", f.layers.get("udp.srcport"))
         return [p for f in self.frames for p in f.packets
-                if (src is None or (f.layers["ip.src"], f.layers.get("tcp.srcport", f.layers.get("udp.srcport"))) == src)
-                and (dst is None or f.layers["ip.dst"] == dst)]
+                if (src is None or source(f) == src) and (dst is None or f.layers["ip.dst"] == dst)]
 
     def assertToolSucceeded(self, key):
         run = self.session.tool_output[key]
@@ -197,8 +199,9 @@ class CapturedExchanges(unittest.TestCase):
         self.assertEqual(len(printed), len(TOOL_LABELS))
         # The request asked for all of them, in the library's order.
         request = [p for p in self.packets(dst=PLAIN) if len(p.values("netpod.register")) == 34][0]
-        self.assertEqual([r for r, _ in EXPECTED_INFO],
-                         [s.split(": ", 1)[1].rsplit(" (", 1)[0] for n, _, s in request.fields if n == "netpod.register"])
+        asked = [shown.split(": ", 1)[1].rsplit(" (", 1)[0] for name, _, shown in request.fields
+                 if name == "netpod.register"]
+        self.assertEqual(asked, [r for r, _ in EXPECTED_INFO])
 
     def test_the_write_and_the_type_test_before_each_connection(self):
         self.assertToolSucceeded("write")
