@@ -156,6 +156,8 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS python3)
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
   "Python interface to the Qorvi-NETPOD Ethernet I/O modules
-The qorvi_netpod package calls libqorvi-netpod from Python.")
+The qorvi_netpod package calls libqorvi-netpod from Python: it finds
+Qorvi-NETPOD and Qorvi-NETPOD 2 modules on the local network, and reads and
+writes their registers over TCP, on demand or polled on a millisecond timer.")
 
 include(CPack)

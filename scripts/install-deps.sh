@@ -1,9 +1,9 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing and the demo need, and only
-# those that are missing. Safe to run again. `install-deps.sh fuzz` adds clang and
-# its libFuzzer runtime for the fuzz harnesses.
+# Installs the Debian packages that building, testing, packaging and the demo need,
+# and only those that are missing. Safe to run again. `install-deps.sh fuzz` adds
+# clang and its libFuzzer runtime for the fuzz harnesses.
 set -e
-packages="cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux"
+packages="cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux dpkg-dev file"
 [ "${1:-}" = fuzz ] && packages="$packages clang libclang-rt-14-dev"
 missing=""
 for p in $packages; do
