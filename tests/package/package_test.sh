@@ -184,8 +184,10 @@ for p in $packages; do
         || fail "$p: changelog does not begin with $version"
     grep -q '^Copyright' "$root/$doc/$p/copyright" || fail "$p: copyright file names no copyright"
 done
-zcat "$root/usr/share/man/man1/netpod.1.gz" | grep -q '^\.TH NETPOD 1 ' || fail "netpod.1"
-zcat "$root/usr/share/man/man1/netpod-emulator.1.gz" | grep -q '^\.TH NETPOD\\-EMULATOR 1 ' || fail "netpod-emulator.1"
+zcat "$root/usr/share/man/man1/netpod.1.gz" | grep -q "^\.TH NETPOD 1 \".*\" \"qorvi-netpod $upstream\"" \
+    || fail "netpod.1 does not begin with its title and version"
+zcat "$root/usr/share/man/man1/netpod-emulator.1.gz" | grep -q "^\.TH NETPOD\\\\-EMULATOR 1 \".*\" \"qorvi-netpod $upstream\"" \
+    || fail "netpod-emulator.1 does not begin with its title and version"
 
 export LD_LIBRARY_PATH="$root/$lib"
 uses_unpacked_library() { ldd "$1" | grep -q "libqorvi-netpod\.so\.2 => $root/$lib/libqorvi-netpod\.so\.2 "; }
