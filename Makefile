@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 4 )))
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-asan test-tsan demo fuzz install clean
+.PHONY: all deps build test test-asan test-tsan demo fuzz install package clean
 
 all: build
 
@@ -49,6 +49,10 @@ demo: build
 
 install: build
 	cmake --install build
+
+# The Debian packages of the build (cmake/packaging.cmake), written into build/.
+package: build
+	cmake --build build --target package
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

@@ -1,11 +1,12 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing and the demo need, and only
-# those that are missing. Safe to run again. `install-deps.sh fuzz` adds clang and
-# its libFuzzer runtime for the fuzz harnesses. tshark and python3 run the Wireshark
-# dissector's tests; DEBIAN_FRONTEND=noninteractive answers tshark's question about
-# capturing as a normal user with its default (no).
+# Installs the Debian packages that building, testing, packaging and the demo need,
+# and only those that are missing. Safe to run again. `install-deps.sh fuzz` adds
+# clang and its libFuzzer runtime for the fuzz harnesses, `lint` clang-format and
+# clang-tidy. tshark and python3 run the Wireshark dissector's tests;
+# DEBIAN_FRONTEND=noninteractive answers tshark's question about capturing as a
+# normal user with its default (no).
 set -e
-packages="cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux tshark python3"
+packages="cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux tshark python3 dpkg-dev file"
 [ "${1:-}" = fuzz ] && packages="$packages clang libclang-rt-14-dev"
 [ "${1:-}" = lint ] && packages="clang-format clang-tidy"
 missing=""
