@@ -25,15 +25,23 @@ CComManagement::CComManagement(const DetectedModule& detected, std::string ipTex
 }
 
 CComManagement::~CComManagement() {
+    StopSenders();
+    threadSend_.reset();
+    threadSendContinuous_.reset();
+    DestroyTransport();
+}
+
+void CComManagement::StopSenders() {
     // Both are told to end before either is joined: each may be waiting for an
     // exchange of the other.
     if (threadSend_)
         threadSend_->RequestStop();
     if (threadSendContinuous_)
         threadSendContinuous_->RequestStop();
-    threadSend_.reset();
-    threadSendContinuous_.reset();
-    DestroyTransport();
+    if (threadSend_)
+        threadSend_->Join();
+    if (threadSendContinuous_)
+        threadSendContinuous_->Join();
 }
 
 void CComManagement::SetMainportCallbacks(TData_Received_MAINPORT onData, TCom_Event onEvent) {
@@ -46,7 +54,8 @@ void CComManagement::SetRS232Callbacks(TData_Received_RS232 onData, TCom_Event o
     comEvent_ = onEvent;
 }
 
-void CComManagement::Connect(std::int32_t port) {
+void CComManagement::Connect(std::int32_t port, ComID handle) {
+    handle_ = handle;
     const TransportDataCallback handler = port == kRs232Port ? &RS232DataReceived : &MainportDataReceived;
     auto transport = std::make_unique<CEthernetCom>(ipText_, port, handler, this, &ComEventReceived, this,
                                                     &WriteErrorLog);
@@ -142,7 +151,7 @@ void CComManagement::HandleMainportData(std::span<const std::uint8_t> batch) {
     // close from inside it. values_ stays stable meanwhile, since only this thread
     // writes it.
     if (dataReceivedMainport_ != nullptr)
-        dataReceivedMainport_(&values_, this);
+        dataReceivedMainport_(&values_, handle_);
 }
 
 void CComManagement::RS232DataReceived(void* context, std::span<const std::uint8_t> batch, CEthernetCom*) {
@@ -153,7 +162,7 @@ void CComManagement::RS232DataReceived(void* context, std::span<const std::uint8
     constexpr std::size_t kRs232AnnouncedCapacity = 360;
     const auto announced = static_cast<std::int32_t>(std::min(batch.size(), kRs232AnnouncedCapacity));
     if (self->dataReceivedRs232_ != nullptr)
-        self->dataReceivedRs232_(announced, self);
+        self->dataReceivedRs232_(announced, self->handle_);
 }
 
 void CComManagement::ComEventReceived(void* context, std::int32_t stateCode, CEthernetCom* transport) {
@@ -164,7 +173,7 @@ void CComManagement::ComEventReceived(void* context, std::int32_t stateCode, CEt
     }
     self->WaitUntilPublished();
     if (self->comEvent_ != nullptr)
-        self->comEvent_(stateCode, self);
+        self->comEvent_(stateCode, self->handle_);
 }
 
 }  // namespace netpod

@@ -46,7 +46,8 @@ public:
     void SetRS232Callbacks(TData_Received_RS232 onData, TCom_Event onEvent);
     // Creates the transport to `port` (kMainPort or kRs232Port), which starts the
     // connection attempt; its outcome is reported from the notification thread.
-    void Connect(std::int32_t port);
+    // `handle` is what the application knows the connection by; the callbacks get it.
+    void Connect(std::int32_t port, ComID handle);
     // Called once the handle is ready to be returned. Until then the transport's
     // notifications wait, so that the application always has the handle before its
     // callbacks see it (the wait lasts only to the end of the open).
@@ -55,6 +56,11 @@ public:
     const std::string& IPText() const { return ipText_; }
     // NBPOWERUP and TIMEINSERVICE exist on the module the open detected.
     bool HasCounters() const;
+
+    // Stops and joins both sender threads and the repetitive-ask timer (the close,
+    // after DestroyTransport). The record stays usable by exports still running:
+    // they find no thread to act for them.
+    void StopSenders();
 
     // --- The transport ---------------------------------------------------------------
     // Stops every send for good (none in progress once this returns), then destroys
@@ -95,6 +101,7 @@ private:
     TData_Received_MAINPORT dataReceivedMainport_ = nullptr;
     TData_Received_RS232 dataReceivedRs232_ = nullptr;
     TCom_Event comEvent_ = nullptr;
+    ComID handle_ = nullptr;
 
     RequestStore requests_;
     Exchange exchange_;

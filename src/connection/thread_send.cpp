@@ -15,7 +15,9 @@ TThreadSend::TThreadSend(SenderLinks links, const platform::Thread& repetitive)
       repetitive_(repetitive),
       thread_([this](platform::Thread& self) { Execute(self); }, false) {}
 
-TThreadSend::~TThreadSend() {
+TThreadSend::~TThreadSend() { Join(); }
+
+void TThreadSend::Join() {
     // Also when the connection's construction failed half-way: the thread must be
     // told to end and woken, or the join would wait for good.
     RequestStop();

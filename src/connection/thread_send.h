@@ -17,13 +17,15 @@ public:
     // Starts running. `repetitive` is the repetitive-ask thread of the same
     // connection, whose running decides whether the token is taken.
     TThreadSend(SenderLinks links, const platform::Thread& repetitive);
-    ~TThreadSend();   // wakes the thread from any wait and joins it
+    ~TThreadSend();   // Join()
     TThreadSend(const TThreadSend&) = delete;
     TThreadSend& operator=(const TThreadSend&) = delete;
 
     // Qorvi_NETPOD_SendData_MAINPORT: send what is marked (HevNewSend).
     void RequestSend() { newSend_.set(); }
-    // Lets the thread end at its next step; the destructor then joins it.
+    // Wakes the thread from any wait and waits for it to end (idempotent).
+    void Join();
+    // Lets the thread end at its next step; Join() then waits for it.
     void RequestStop() {
         thread_.requestTerminate();
         thread_.resume();

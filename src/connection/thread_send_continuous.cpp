@@ -11,7 +11,9 @@ TThreadSendContinuous::TThreadSendContinuous(SenderLinks links)
     timerId_ = platform::TimerService::instance().start(std::chrono::milliseconds(timeMiliSec_.load()), timerTick_);
 }
 
-TThreadSendContinuous::~TThreadSendContinuous() {
+TThreadSendContinuous::~TThreadSendContinuous() { Join(); }
+
+void TThreadSendContinuous::Join() {
     // Also when the connection's construction failed half-way: a thread created
     // suspended must be told to end and woken, or the join would wait for good.
     RequestStop();
@@ -23,6 +25,7 @@ TThreadSendContinuous::~TThreadSendContinuous() {
     std::lock_guard guard(controlMutex_);
     platform::TimerService::instance().stop(timerId_);
     timerId_ = 0;
+    joined_ = true;
 }
 
 // Start, Stop's counterpart, SetTime and Reset's suspension are serialised, so that
@@ -47,6 +50,9 @@ void TThreadSendContinuous::SetTime(std::int32_t milliseconds) {
     timeMiliSec_.store(milliseconds);
     auto& timers = platform::TimerService::instance();
     timers.stop(timerId_);
+    timerId_ = 0;
+    if (joined_)
+        return;   // the connection is closed: no timer any more
     // A period the timer service refuses leaves no timer: the thread then waits for
     // a tick until the period is set again or the connection is closed.
     timerId_ = timers.start(std::chrono::milliseconds(milliseconds), timerTick_);

@@ -19,7 +19,11 @@ namespace netpod {
 class TThreadSendContinuous {
 public:
     explicit TThreadSendContinuous(SenderLinks links);
-    ~TThreadSendContinuous();   // joins, then stops the timer before the events go
+    ~TThreadSendContinuous();   // Join()
+    // Wakes the thread, waits for it to end, then stops the timer for good: no tick
+    // reaches the timer event afterwards, and SetTime no longer starts one.
+    // Idempotent.
+    void Join();
     TThreadSendContinuous(const TThreadSendContinuous&) = delete;
     TThreadSendContinuous& operator=(const TThreadSendContinuous&) = delete;
 
@@ -51,6 +55,7 @@ private:
     std::atomic<std::uint64_t> listResets_{0};
     std::mutex controlMutex_;                 // serialises Start, SetTime and Suspend (exports)
     platform::TimerId timerId_ = 0;           // guarded by controlMutex_
+    bool joined_ = false;                     // guarded by controlMutex_
     std::atomic<std::int32_t> timeMiliSec_{100};
     std::atomic<bool> stopRequest_{false};    // written by exports, read by the thread once a cycle
     TxSlots slots_{};

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "connection/com_management.h"
+#include "exports/connection_handle.h"
 #include "exports/export_support.h"
 #include "diagnostics/error_log.h"
 #include "protocol/ip_text.h"
@@ -19,18 +20,25 @@ void Report(std::string_view description, std::string_view exportName, std::stri
 }
 
 // Ends a connection: the transport first (a connected one reports Com_Event 0 on
-// this thread while the record still exists), then the record with its threads.
-void CloseHandle(ComID* com) {
-    auto* connection = static_cast<CComManagement*>(*com);
+// this thread while the record still exists), then its threads; the record itself
+// goes once no export uses it any more. False, leaving *com alone, when the handle
+// is unknown or closed already (reported only when `reportAs` names an export).
+bool CloseHandle(ComID* com, const char* reportAs) {
+    const std::shared_ptr<CComManagement> connection =
+        reportAs != nullptr ? RequireConnection(*com, reportAs) : ConnectionRegistry::Find(*com);
+    if (connection == nullptr)
+        return false;
     if (connection->BeginClose()) {
-        // A close from inside the Com_Event 0 that this very close raised: the
-        // outer close destroys the record.
+        // A close from inside the Com_Event 0 that this very close raised, or a close
+        // racing with another on a second thread: that one ends the connection.
         *com = nullptr;
-        return;
+        return true;
     }
     connection->DestroyTransport();
-    delete connection;
+    ConnectionRegistry::Remove(*com);
+    connection->StopSenders();
     *com = nullptr;
+    return true;
 }
 
 struct PortKind {
@@ -46,8 +54,9 @@ bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCal
         Report("Pointer on ComID not valid (NULL)", kind.exportName, kNoIpText);
         return false;
     }
+    // A handle that is no longer (or never was) a connection is simply replaced.
     if (*Com != nullptr)
-        CloseHandle(Com);
+        CloseHandle(Com, nullptr);
     if (IPAddress == nullptr) {
         Report("Address IP not valid (NULL)", kind.exportName, kNoIpText);
         return false;
@@ -64,9 +73,9 @@ bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCal
         Report("Initial Test failed", kind.exportName, dotted);
         return false;
     }
-    std::unique_ptr<CComManagement> connection;
+    std::shared_ptr<CComManagement> connection;
     try {
-        connection = std::make_unique<CComManagement>(detected, dotted);
+        connection = std::make_shared<CComManagement>(detected, dotted);
     } catch (const std::exception& e) {
         // No thread (or memory) left for the connection's senders.
         Report(std::string("Connection resources not available: ") + e.what(), kind.exportName, dotted);
@@ -86,10 +95,10 @@ bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCal
         connection->SetRS232Callbacks(dataCallback, comEvent);
     // The handlers are in place before the connection attempt starts: its outcome
     // is reported from the notification thread, possibly before this returns.
-    CComManagement* raw = connection.get();
-    connection->Connect(kind.port);
-    *Com = connection.release();
-    raw->Publish();
+    const ComID handle = ConnectionRegistry::Add(connection);
+    connection->Connect(kind.port, handle);
+    *Com = handle;
+    connection->Publish();
     return true;
 }
 
@@ -116,15 +125,18 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_OpenConnection_RS232(const int32_t* IPAddress
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_CloseConnection(ComID* Com) {
     return GuardedExport(true, [&] {
-        if (Com != nullptr && *Com != nullptr)
-            CloseHandle(Com);
-        return true;
+        if (Com == nullptr || *Com == nullptr)
+            return true;   // nothing to close
+        return CloseHandle(Com, "Qorvi_NETPOD_CloseConnection");
     });
 }
 
 QORVI_NETPOD_API int32_t Qorvi_NETPOD_GetStateCommunication(ComID Com) {
     return GuardedExport(std::int32_t{0}, [&] {
-        return Com == nullptr ? 0 : static_cast<CComManagement*>(Com)->TransportState();
+        if (Com == nullptr)
+            return std::int32_t{0};
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_GetStateCommunication");
+        return c == nullptr ? std::int32_t{0} : c->TransportState();
     });
 }
 

@@ -2,27 +2,35 @@
 // own log entries.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "connection/com_management.h"
+#include "exports/connection_registry.h"
 #include "diagnostics/error_log.h"
 #include "protocol/ip_text.h"
 #include "qorvi_netpod.h"
 
 namespace netpod {
 
-// The connection behind `com`, or nullptr after reporting the null handle in the
-// name of `reportedAs` with the IP text "0". Handles are not validated further: an
-// application passes only handles that an open returned and no close has ended.
-inline CComManagement* RequireConnection(ComID com, std::string_view reportedAs) {
+// The connection behind `com`, or nullptr after reporting in the name of
+// `reportedAs`, with the IP text "0", a null handle or one that no open handed out
+// or that a close has ended since. The caller holds the connection while it uses it.
+inline std::shared_ptr<CComManagement> RequireConnection(ComID com, std::string_view reportedAs) {
     if (com == nullptr) {
         std::string message = "Pointer on ethernet communication not valid. ComID = NULL\t(";
         message.append(reportedAs).append(")");
         WriteErrorLog(message, kNoIpText);
         return nullptr;
     }
-    return static_cast<CComManagement*>(com);
+    std::shared_ptr<CComManagement> connection = ConnectionRegistry::Find(com);
+    if (connection == nullptr) {
+        std::string message = "Pointer on ethernet communication not valid. ComID unknown or closed\t(";
+        message.append(reportedAs).append(")");
+        WriteErrorLog(message, kNoIpText);
+    }
+    return connection;
 }
 
 // Reports `description` in the name of `reportedAs`, with the connection's IP text.

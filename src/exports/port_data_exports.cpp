@@ -13,7 +13,7 @@ extern "C" {
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_SendData_RS232(const uint8_t* DataBuf, int32_t DataLength, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_SendData_RS232");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_SendData_RS232");
         if (c == nullptr)
             return false;
         if (DataBuf == nullptr) {
@@ -37,7 +37,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_SendData_RS232(const uint8_t* DataBuf, int32_
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_GetData_RS232(uint8_t* DataBuf, int32_t* DataLength, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_GetData_RS232");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_GetData_RS232");
         if (c == nullptr)
             return false;
         if (DataBuf == nullptr) {
@@ -56,7 +56,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_GetData_RS232(uint8_t* DataBuf, int32_t* Data
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskStart(ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_StartRepetitiveAsk");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_StartRepetitiveAsk");
         if (c == nullptr)
             return false;
         c->RepetitiveAsk().Start();
@@ -66,7 +66,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskStart(ComID Com) {
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskStop(ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_StopRepetitiveAsk");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_StopRepetitiveAsk");
         if (c == nullptr)
             return false;
         c->RepetitiveAsk().Stop();
@@ -76,7 +76,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskStop(ComID Com) {
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskSetTime(int32_t TimeMiliSec, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_SetRepetitiveAskTime");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_SetRepetitiveAskTime");
         if (c == nullptr)
             return false;
         if (TimeMiliSec <= 0) {
@@ -91,7 +91,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskSetTime(int32_t TimeMiliSec, Com
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskReset(ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_SetRepetitiveAskPacket");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_SetRepetitiveAskPacket");
         if (c == nullptr)
             return false;
         // Suspended first, so that polling stops at once; then the list is emptied.
@@ -112,7 +112,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskReset(ComID Com) {
 QORVI_NETPOD_API bool Qorvi_NETPOD_ReadWriteI2C(const uint8_t* DataBuf, int32_t DataLength, bool RepetitiveAsk,
                                                 int32_t AskID, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_ReadWriteI2C");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_ReadWriteI2C");
         if (c == nullptr)
             return false;
         if (DataBuf == nullptr) {
@@ -153,7 +153,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_ReadWriteI2C(const uint8_t* DataBuf, int32_t 
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_ScanI2C(ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_ScanI2C");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_ScanI2C");
         if (c == nullptr)
             return false;
         c->UpdateMarks([](RequestMarks& m) { m.ScanI2CRequest = true; });

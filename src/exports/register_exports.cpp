@@ -12,7 +12,7 @@ namespace netpod {
 namespace {
 
 bool MarkRead(ComID com, const char* exportName, ReadFlagIndex flag) {
-    CComManagement* c = RequireConnection(com, exportName);
+    const std::shared_ptr<CComManagement> c = RequireConnection(com, exportName);
     if (c == nullptr)
         return false;
     c->UpdateMarks([&](RequestMarks& m) {
@@ -23,7 +23,7 @@ bool MarkRead(ComID com, const char* exportName, ReadFlagIndex flag) {
 }
 
 bool MarkCounterRead(ComID com, const char* exportName, const char* registerName, ReadFlagIndex flag) {
-    CComManagement* c = RequireConnection(com, exportName);
+    const std::shared_ptr<CComManagement> c = RequireConnection(com, exportName);
     if (c == nullptr)
         return false;
     if (!c->HasCounters()) {
@@ -44,7 +44,7 @@ bool MarkCounterRead(ComID com, const char* exportName, const char* registerName
 // repetitive-ask packet; the other list is left as it is.
 bool MarkReadOrRepetitive(ComID com, const char* exportName, bool repetitive, ReadFlagIndex flag,
                           bool RequestMarks::*repetitiveFlag) {
-    CComManagement* c = RequireConnection(com, exportName);
+    const std::shared_ptr<CComManagement> c = RequireConnection(com, exportName);
     if (c == nullptr)
         return false;
     c->UpdateMarks([&](RequestMarks& m) {
@@ -60,7 +60,7 @@ bool MarkReadOrRepetitive(ComID com, const char* exportName, bool repetitive, Re
 }
 
 bool MarkCommand(ComID com, const char* exportName, bool WriteValues::*request) {
-    CComManagement* c = RequireConnection(com, exportName);
+    const std::shared_ptr<CComManagement> c = RequireConnection(com, exportName);
     if (c == nullptr)
         return false;
     c->UpdateMarks([&](RequestMarks& m) {
@@ -155,7 +155,7 @@ extern "C" {
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Read_INPUTVOLTAGEVALUE(int32_t InputNb, bool RepetitiveAsk, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Read_INPUTVOLTAGEVALUE");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Read_INPUTVOLTAGEVALUE");
         if (c == nullptr)
             return false;
         if (InputNb < 0 || InputNb > 15) {
@@ -178,7 +178,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Read_INPUTVOLTAGEVALUE(int32_t InputNb, bool 
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Read_ALL_INPUTVOLTAGEVALUE(bool RepetitiveAsk, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Read_ALL_INPUTVOLTAGEVALUE");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Read_ALL_INPUTVOLTAGEVALUE");
         if (c == nullptr)
             return false;
         c->UpdateMarks([&](RequestMarks& m) {
@@ -193,7 +193,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Read_ALL_INPUTVOLTAGEVALUE(bool RepetitiveAsk
 QORVI_NETPOD_API bool Qorvi_NETPOD_Reset_WARNINGS(ComID Com) {
     return GuardedExport(false, [&] {
         // Reported under the name of the write it stands for.
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Write_WARNINGS");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Write_WARNINGS");
         if (c == nullptr)
             return false;
         return MarkWrite(*c, &WriteValues::WarningsRequest,
@@ -203,7 +203,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Reset_WARNINGS(ComID Com) {
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Write_COMOPTIONS(const bool* ComOpt, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Write_COMOPTIONS");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Write_COMOPTIONS");
         if (c == nullptr)
             return false;
         if (ComOpt == nullptr) {
@@ -218,7 +218,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_COMOPTIONS(const bool* ComOpt, ComID Co
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Write_IPADDRESS(const int32_t* IPAdd, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Write_IPADDRESS");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Write_IPADDRESS");
         if (c == nullptr)
             return false;
         if (IPAdd == nullptr) {
@@ -236,7 +236,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_IPADDRESS(const int32_t* IPAdd, ComID C
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Write_SUBNETMASK(const int32_t* SubnetMask, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Write_SUBNETMASK");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Write_SUBNETMASK");
         if (c == nullptr)
             return false;
         if (SubnetMask == nullptr) {
@@ -255,7 +255,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_SUBNETMASK(const int32_t* SubnetMask, C
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Write_TCPTIMEOUT(int32_t TimeOut, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Write_TCPTIMEOUT");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Write_TCPTIMEOUT");
         if (c == nullptr)
             return false;
         if (TimeOut < 0 || TimeOut > 255) {
@@ -268,7 +268,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_TCPTIMEOUT(int32_t TimeOut, ComID Com) 
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Write_MODULENAME(const char* Name, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Write_MODULENAME");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Write_MODULENAME");
         if (c == nullptr)
             return false;
         if (Name == nullptr) {
@@ -283,7 +283,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_MODULENAME(const char* Name, ComID Com)
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Write_RS232CONFIG(int32_t Config, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Write_RS232CONFIG");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Write_RS232CONFIG");
         if (c == nullptr)
             return false;
         if (!((Config >= 0 && Config <= 7) || (Config >= 128 && Config <= 135))) {
@@ -296,7 +296,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_RS232CONFIG(int32_t Config, ComID Com) 
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Write_I2CSPD(int32_t Speed, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Write_I2CSPD");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Write_I2CSPD");
         if (c == nullptr)
             return false;
         if (Speed != 24 && Speed != 99) {
@@ -309,7 +309,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_I2CSPD(int32_t Speed, ComID Com) {
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Write_ANALOGINPUTSTHRESHOLD(float Threshold, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Write_ANALOGINPUTSTHRESHOLD");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Write_ANALOGINPUTSTHRESHOLD");
         if (c == nullptr)
             return false;
         // Written so that a NaN fails the first comparison.
@@ -324,7 +324,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_ANALOGINPUTSTHRESHOLD(float Threshold, 
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Write_OUTPUTS(const bool* Outputs, ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Write_OUTPUTS");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Write_OUTPUTS");
         if (c == nullptr)
             return false;
         if (Outputs == nullptr) {
@@ -338,7 +338,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_OUTPUTS(const bool* Outputs, ComID Com)
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_Read_AllRegister(ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_Read_AllRegister");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_Read_AllRegister");
         if (c == nullptr)
             return false;
         // NBPOWERUP and TIMEINSERVICE are included without the firmware condition.
@@ -353,7 +353,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Read_AllRegister(ComID Com) {
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_ResetAllRegisterRead(ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_ResetAllRegisterRead");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_ResetAllRegisterRead");
         if (c == nullptr)
             return false;
         // Writes, the repetitive list and I2C requests stay pending.

@@ -8,7 +8,7 @@ extern "C" {
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_SendData_MAINPORT(ComID Com) {
     return GuardedExport(false, [&] {
-        CComManagement* c = RequireConnection(Com, "Qorvi_NETPOD_SendData_MAINPORT");
+        const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_SendData_MAINPORT");
         if (c == nullptr)
             return false;
         if (!c->StartOnDemandExchange()) {

@@ -57,9 +57,8 @@ WaitResult Event::waitUntil(std::optional<std::chrono::steady_clock::time_point>
             const auto terminating = [&] { return self != nullptr && self->terminateRequested(); };
             const auto done = [&] { return mayTake() || terminating(); };
             const bool ended = deadline ? cond_.wait_until(lock, *deadline, done) : (cond_.wait(lock, done), true);
-            if (ended && !mayTake()) {
-                result = WaitResult::TimedOut;
-            } else if (ended) {
+            // Ended by a termination request, or by the deadline: a time-out either way.
+            if (ended && mayTake()) {
                 signalled_ = false;
                 result = WaitResult::Signalled;
             } else {

@@ -14,7 +14,7 @@ namespace {
 
 // Small enough that a process holds thousands of threads (two per connection), large
 // enough for the send and log paths with room to spare.
-constexpr std::size_t kStackSize = 256 * 1024;
+constexpr std::size_t kStackSize = std::size_t{256} * 1024;
 
 // The platform::Thread that runs on this OS thread; written once by entry().
 thread_local Thread* currentThread = nullptr;
