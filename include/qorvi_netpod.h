@@ -39,7 +39,11 @@
 extern "C" {
 #endif
 
-/* The connection handle: opaque; NULL means "no connection". */
+/* The connection handle: opaque; NULL means "no connection". A handle is handed out
+ * once and never again; every function checks it, and one that was closed or never
+ * opened makes it fail ("ComID unknown or closed") without touching any connection.
+ * A function running while another thread closes the handle completes or fails
+ * cleanly. A connection may be closed from inside any of its callbacks. */
 typedef void* ComID;
 
 /* Decoded register values of one connection, owned by the library and handed to
