@@ -30,7 +30,7 @@ UdpUtilitiesLock::UdpUtilitiesLock() : lock_(gUdpUtilitiesMutex), state_(Process
 
 UdpExchangeResult RunUdpExchange(UdpExchangeState& state, std::string_view destination,
                                  std::span<const std::uint8_t> request, std::size_t receiveBufferSize,
-                                 std::chrono::milliseconds waitPerReceive, ReceiveRepeat repeat) {
+                                 std::chrono::milliseconds waitPerReceive, ReceiveRepeat repeat, UdpAnswerSink& sink) {
     UdpExchangeResult result;
     state.rx.Reset();
     UdpSocket socket;
@@ -41,7 +41,7 @@ UdpExchangeResult RunUdpExchange(UdpExchangeState& state, std::string_view desti
     for (;;) {
         const UdpSocket::Datagram datagram = socket.Receive(buffer, waitPerReceive);
         const bool arrived = AssembleUDP_Packet(state, std::span(buffer).first(datagram.size),
-                                                datagram.senderAddress, datagram.senderPort);
+                                                datagram.senderAddress, datagram.senderPort, sink);
         result.anythingReceived = result.anythingReceived || arrived;
         // The system dropped the end of a datagram longer than the buffer, so a
         // packet still incomplete at its end can never be completed rightly: the

@@ -9,6 +9,7 @@
 #include <span>
 #include <string_view>
 
+#include "protocol/udp_answer_decoder.h"
 #include "protocol/udp_exchange_state.h"
 
 namespace netpod {
@@ -42,13 +43,14 @@ struct UdpExchangeResult {
 };
 
 // Opens a socket, sends `request` to `destination`:7010 and passes every received
-// datagram (at most `receiveBufferSize` bytes of it) to AssembleUDP_Packet. Each
+// datagram (at most `receiveBufferSize` bytes of it) to AssembleUDP_Packet, which
+// decodes the answers into `sink`. Each
 // exchange starts the assembler clean, so bytes left over by an earlier exchange
 // never complete a packet of this one; a packet may still span the datagrams of one
 // exchange, except past a datagram that was cut to the buffer. Nothing is received
 // when the send fails.
 UdpExchangeResult RunUdpExchange(UdpExchangeState& state, std::string_view destination,
                                  std::span<const std::uint8_t> request, std::size_t receiveBufferSize,
-                                 std::chrono::milliseconds waitPerReceive, ReceiveRepeat repeat);
+                                 std::chrono::milliseconds waitPerReceive, ReceiveRepeat repeat, UdpAnswerSink& sink);
 
 }  // namespace netpod

@@ -1,5 +1,6 @@
 // The state that the UDP utilities (scan, change of IP address, initial TYPE test)
-// keep between the datagrams of one exchange and across exchanges.
+// keep between the datagrams of one exchange and across exchanges, and the result
+// of an initial TYPE test.
 #pragma once
 
 #include <array>
@@ -8,12 +9,13 @@
 
 #include "protocol/error_reporter.h"
 #include "protocol/ostrak_packet.h"
-#include "qorvi_netpod.h"
 
 namespace netpod {
 
 // The reassembly buffer holds one packet of up to 65000 bytes, header and checksum
-// included; a header announcing more is dropped (see AssembleUDP_Packet).
+// included; a header announcing more is dropped (see AssembleUDP_Packet). This is a
+// limit on one UDP packet, not the size of a TCP receive batch, which only happens
+// to have the same value.
 inline constexpr std::size_t kUdpRxBufferSize = 65000;
 
 // TYPE and VERSION of the module that answered an initial TYPE test.
@@ -37,17 +39,8 @@ struct UdpRxBuffer {
     }
 };
 
-// The application's array during a scan. `count` counts every module that answered,
-// also those beyond `capacity`.
-struct ScanTable {
-    ModuleInfo* modules = nullptr;
-    std::int32_t capacity = 0;
-    std::int32_t count = 0;
-    bool active = false;
-};
-
-// Everything one exchange works on. The process holds one instance (ProcessUdpState
-// in udp_exchange.h), written and read only by the utility that holds the utilities'
+// What the assembler keeps. The process holds one instance (ProcessUdpState in
+// udp_exchange.cpp), written and read only by the utility that holds the utilities'
 // mutex; the tests make their own.
 struct UdpExchangeState {
     // Where checksum errors and unknown registers are reported; nothing when null.
@@ -55,9 +48,6 @@ struct UdpExchangeState {
     UdpRxBuffer rx;
     // Packets whose checksum did not match, since the process started.
     std::uint32_t checksumErrorCount = 0;
-    ScanTable scan;
-    bool initialTestActive = false;
-    DetectedModule detected{};
 };
 
 }  // namespace netpod

@@ -20,7 +20,7 @@ void ReportChecksumError(UdpExchangeState& state, std::string_view senderAddress
 }  // namespace
 
 bool AssembleUDP_Packet(UdpExchangeState& state, std::span<const std::uint8_t> bytes,
-                        std::string_view senderAddress, std::uint16_t senderPort) {
+                        std::string_view senderAddress, std::uint16_t senderPort, UdpAnswerSink& sink) {
     if (bytes.empty())
         return false;
     UdpRxBuffer& rx = state.rx;
@@ -47,7 +47,8 @@ bool AssembleUDP_Packet(UdpExchangeState& state, std::span<const std::uint8_t> b
         if (!VerifyOstrakPacket(packet)) {
             ReportChecksumError(state, senderAddress);
         } else if (bodyLength > 0) {
-            ReceiveUDP_Data(state, packet.subspan(kOstrakHeaderSize, bodyLength), senderAddress, senderPort);
+            ReceiveUDP_Data(packet.subspan(kOstrakHeaderSize, bodyLength), senderAddress, senderPort, sink,
+                            state.report);
         }
         rx.Reset();
     }

@@ -9,6 +9,8 @@
 #include "protocol/ip_text.h"
 #include "protocol/udp_answer_decoder.h"
 #include "protocol/udp_packet_assembler.h"
+#include "discovery/module_probe.h"
+#include "discovery/scan_table.h"
 #include "discovery/udp_test_packets.h"
 
 namespace netpod {
@@ -27,11 +29,11 @@ protected:
         for (ModuleInfo& record : modules) {
             std::memset(&record, 0x5A, sizeof record);   // a pattern that shows untouched records
         }
-        state->scan = ScanTable{modules, 4, 0, true};
     }
 
-    bool Feed(const Bytes& bytes, std::string_view sender = "127.0.0.2") {
-        return AssembleUDP_Packet(*state, bytes, sender, 7010);
+    // Feeds one datagram, decoded into the scan table unless another sink is named.
+    bool Feed(const Bytes& bytes, std::string_view sender = "127.0.0.2", UdpAnswerSink* sink = nullptr) {
+        return AssembleUDP_Packet(*state, bytes, sender, 7010, sink != nullptr ? *sink : table);
     }
 
     static bool Untouched(const ModuleInfo& record) {
@@ -49,12 +51,13 @@ protected:
         return made;
     }();
     ModuleInfo modules[4];
+    ScanTable table{modules, 4};
 };
 
 TEST_F(UdpDecoding, ScanAnswerFillsOneCompleteRecord) {
     EXPECT_TRUE(Feed(Packet(0x0023, ScanAnswerBody(8, 2, {0x00, 0x02, 0x00, 0x05}, "NETPOD-A", {2, 0, 0, 0, 0, 0xAB})),
                      "10.1.200.7"));
-    ASSERT_EQ(state->scan.count, 1);
+    ASSERT_EQ(table.count(), 1);
     const ModuleInfo& m = modules[0];
     EXPECT_EQ(m.Type[0], 8);
     EXPECT_EQ(m.Type[1], 2);
@@ -65,8 +68,6 @@ TEST_F(UdpDecoding, ScanAnswerFillsOneCompleteRecord) {
     EXPECT_EQ(std::string(m.ModuleName, 8), "NETPOD-A");
     EXPECT_EQ(m.ModuleName[8], '\0');
     EXPECT_TRUE(Untouched(modules[1]));
-    // Nothing is detected outside an initial test.
-    EXPECT_EQ(state->detected.type[0], 0);
 }
 
 TEST_F(UdpDecoding, VersionForms) {
@@ -84,7 +85,7 @@ TEST_F(UdpDecoding, PacketsAcrossAndWithinDatagrams) {
     const Bytes b = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "B", {2, 0, 0, 0, 0, 2}));
     // Two packets in one datagram are both decoded.
     Feed(Concat(a, b));
-    ASSERT_EQ(state->scan.count, 2);
+    ASSERT_EQ(table.count(), 2);
     EXPECT_EQ(modules[0].ModuleName[0], 'A');
     EXPECT_EQ(modules[1].ModuleName[0], 'B');
     // A packet cut inside its header, then inside its body, is decoded once, when its
@@ -92,9 +93,9 @@ TEST_F(UdpDecoding, PacketsAcrossAndWithinDatagrams) {
     const Bytes c = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "C", {2, 0, 0, 0, 0, 3}));
     Feed(Bytes(c.begin(), c.begin() + 3));
     Feed(Bytes(c.begin() + 3, c.begin() + 20));
-    EXPECT_EQ(state->scan.count, 2);
+    EXPECT_EQ(table.count(), 2);
     Feed(Bytes(c.begin() + 20, c.end()));
-    EXPECT_EQ(state->scan.count, 3);
+    EXPECT_EQ(table.count(), 3);
     EXPECT_EQ(modules[2].ModuleName[0], 'C');
     EXPECT_EQ(state->rx.fill, 0u);
 }
@@ -106,14 +107,14 @@ TEST_F(UdpDecoding, ChecksumErrorIsCountedLoggedAndTheNextPacketDecodes) {
     Feed(Concat(bad, good), "127.0.0.9");
     EXPECT_EQ(state->checksumErrorCount, 1u);
     EXPECT_EQ(LastErrorText(), "ChecksumError occurs. Nb of ChecksumError = 1\t(Qorvi_NETPOD_SendData_MAINPORT)");
-    ASSERT_EQ(state->scan.count, 1);
+    ASSERT_EQ(table.count(), 1);
     EXPECT_EQ(modules[0].ModuleName[0], 'G');
 
     Bytes badHigh = good;
     badHigh[badHigh.size() - 2] ^= 0x80;
     Feed(badHigh);
     EXPECT_EQ(LastErrorText(), "ChecksumError occurs. Nb of ChecksumError = 2\t(Qorvi_NETPOD_SendData_MAINPORT)");
-    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(table.count(), 1);
 }
 
 TEST_F(UdpDecoding, UnknownRegisterAndShortValuesEndTheBody) {
@@ -123,18 +124,18 @@ TEST_F(UdpDecoding, UnknownRegisterAndShortValuesEndTheBody) {
     body.insert(body.end(), {0x11, 1, 2, 3, 4, 5, 6});   // never reached
     Feed(Packet(0x0023, body));
     EXPECT_EQ(LastErrorText(), kUnknownRegisterMessage);
-    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(table.count(), 1);
 
     // A body that starts with an unknown address adds nothing.
     WriteErrorLog("marker", kNoIpText);
     Feed(Packet(0x0023, Concat(Bytes{0x09}, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "N", {2, 0, 0, 0, 0, 2}))));
     EXPECT_EQ(LastErrorText(), kUnknownRegisterMessage);
-    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(table.count(), 1);
 
     // A MAC whose value runs past the body end completes nothing and logs nothing.
     WriteErrorLog("marker", kNoIpText);
     Feed(Packet(0x0023, Bytes{0x00, 0, 8, 0, 2, 0x11, 1, 2, 3}));
-    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(table.count(), 1);
     EXPECT_EQ(LastErrorText(), "marker");
     EXPECT_TRUE(Untouched(modules[1]));
 
@@ -145,32 +146,34 @@ TEST_F(UdpDecoding, UnknownRegisterAndShortValuesEndTheBody) {
 }
 
 TEST_F(UdpDecoding, CountGoesBeyondCapacityAndNullTableStoresNothing) {
-    state->scan.capacity = 2;
+    ScanTable small(modules, 2);
     for (std::uint8_t i = 1; i <= 3; ++i)
-        Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, i})));
-    EXPECT_EQ(state->scan.count, 3);
+        Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, i})), "127.0.0.2", &small);
+    EXPECT_EQ(small.count(), 3);
     EXPECT_EQ(modules[1].MacAddress[5], 2);
     EXPECT_TRUE(Untouched(modules[2]));
 
-    state->scan = ScanTable{nullptr, 5, 0, true};
-    Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, 4})));
-    EXPECT_EQ(state->scan.count, 1);
+    ScanTable none(nullptr, 5);
+    Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, 4})), "127.0.0.2", &none);
+    EXPECT_EQ(none.count(), 1);
 }
 
-TEST_F(UdpDecoding, InitialTestTakesTypeAndVersionOnlyWhileActive) {
-    state->scan = ScanTable{};
-    state->initialTestActive = true;
-    Feed(Packet(0x0023, Bytes{0x00, 0x00, 0x08, 0x00, 0x02}));
-    EXPECT_EQ(state->detected.type[0], 8);
-    EXPECT_EQ(state->detected.type[1], 2);
-    EXPECT_EQ(state->detected.version[0], 0);
-    Feed(Packet(0x0023, Bytes{0x01, 0x01, 0x02, 0x03, 0x04}));
-    EXPECT_EQ(state->detected.version[0], 3);
-    EXPECT_EQ(state->detected.version[3], 2);
+TEST_F(UdpDecoding, InitialTestTakesTypeAndVersionScanAnswersDoNot) {
+    DetectedModule detected{};
+    TypeDetection detection(detected);
+    Feed(Packet(0x0023, Bytes{0x00, 0x00, 0x08, 0x00, 0x02}), "127.0.0.2", &detection);
+    EXPECT_EQ(detected.type[0], 8);
+    EXPECT_EQ(detected.type[1], 2);
+    EXPECT_EQ(detected.version[0], 0);
+    Feed(Packet(0x0023, Bytes{0x01, 0x01, 0x02, 0x03, 0x04}), "127.0.0.2", &detection);
+    EXPECT_EQ(detected.version[0], 3);
+    EXPECT_EQ(detected.version[3], 2);
 
-    state->initialTestActive = false;
+    // Answers decoded for a scan do not reach the test's result, and a body without
+    // an ETHERNETMAC adds nothing to the scan.
     Feed(Packet(0x0023, Bytes{0x00, 0x00, 0x07, 0x00, 0x00}));
-    EXPECT_EQ(state->detected.type[0], 8);
+    EXPECT_EQ(detected.type[0], 8);
+    EXPECT_EQ(table.count(), 0);
 }
 
 // A header that announces more than 65000 bytes must not make the assembler write
@@ -188,7 +191,7 @@ TEST_F(UdpDecoding, OversizeHeaderIsDroppedAndTheNextDatagramDecodes) {
     EXPECT_EQ(state->checksumErrorCount, 0u);
 
     Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "R", {2, 0, 0, 0, 0, 1})));
-    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(table.count(), 1);
     EXPECT_EQ(modules[0].ModuleName[0], 'R');
 }
 
@@ -199,21 +202,24 @@ TEST_F(UdpDecoding, LargestPacketThatFitsIsAssembled) {
         body[i + 2] = 8;
         body[i + 4] = 2;
     }
-    state->initialTestActive = true;
+    DetectedModule detected{};
+    TypeDetection detection(detected);
     const Bytes packet = Packet(0x0023, body);
     ASSERT_EQ(packet.size(), kUdpRxBufferSize);
     for (std::size_t offset = 0; offset < packet.size(); offset += 1472)
         Feed(Bytes(packet.begin() + static_cast<std::ptrdiff_t>(offset),
-                   packet.begin() + static_cast<std::ptrdiff_t>(std::min(packet.size(), offset + 1472))));
-    EXPECT_EQ(state->detected.type[0], 8);
-    EXPECT_EQ(state->detected.type[1], 2);
+                   packet.begin() + static_cast<std::ptrdiff_t>(std::min(packet.size(), offset + 1472))),
+             "127.0.0.2", &detection);
+    EXPECT_EQ(detected.type[0], 8);
+    EXPECT_EQ(detected.type[1], 2);
     EXPECT_EQ(state->rx.fill, 0u);
 }
 
 TEST(UdpAssembler, NothingReceivedReturnsFalse) {
     auto state = std::make_unique<UdpExchangeState>();
-    EXPECT_FALSE(AssembleUDP_Packet(*state, {}, "", 0));
-    EXPECT_TRUE(AssembleUDP_Packet(*state, Bytes{0x00}, "127.0.0.1", 7010));
+    ScanTable table(nullptr, 0);
+    EXPECT_FALSE(AssembleUDP_Packet(*state, {}, "", 0, table));
+    EXPECT_TRUE(AssembleUDP_Packet(*state, Bytes{0x00}, "127.0.0.1", 7010, table));
 }
 
 TEST(IPText, ParseAndFormat) {
