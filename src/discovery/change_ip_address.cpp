@@ -71,7 +71,7 @@ bool ChangeIPAddress(const std::int32_t* mac, const std::int32_t* ip, const std:
         // Any datagram within the wait is the acknowledge; its bytes still go through
         // the assembler, which logs a malformed one without undoing the change.
         IgnoreAnswers ignore;
-        acknowledged = RunUdpExchange(lock.state(), kBroadcastAddress, request, kAcknowledgeReceiveBuffer,
+        acknowledged = RunUdpExchange(lock.assembler(), kBroadcastAddress, request, kAcknowledgeReceiveBuffer,
                                       kAcknowledgeWait, ReceiveRepeat::Once, ignore)
                            .anythingReceived;
     }

@@ -45,7 +45,7 @@ bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected) 
     bool sent = false;
     {
         UdpUtilitiesLock lock;
-        sent = RunUdpExchange(lock.state(), destination, request, kTestReceiveBuffer, kTestWait, ReceiveRepeat::Once,
+        sent = RunUdpExchange(lock.assembler(), destination, request, kTestReceiveBuffer, kTestWait, ReceiveRepeat::Once,
                               detection)
                    .sent;
     }

@@ -28,7 +28,7 @@ std::int32_t ScanNetwork(ModuleInfo* modules, std::int32_t capacity) {
     // the scan has returned.
     ScanTable table(modules, capacity);
     UdpUtilitiesLock lock;
-    RunUdpExchange(lock.state(), kBroadcastAddress, request, kScanReceiveBuffer, kScanWaitPerReceive,
+    RunUdpExchange(lock.assembler(), kBroadcastAddress, request, kScanReceiveBuffer, kScanWaitPerReceive,
                    ReceiveRepeat::UntilSilence, table);
     return table.count();
 }
