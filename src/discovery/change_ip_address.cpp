@@ -7,6 +7,7 @@
 #include "diagnostics/error_log.h"
 #include "transport/icmp_echo.h"
 #include "protocol/ip_text.h"
+#include "protocol/udp_answer_decoder.h"
 #include "discovery/udp_exchange.h"
 
 namespace netpod {
@@ -17,12 +18,8 @@ constexpr std::chrono::milliseconds kAcknowledgeWait{200};
 // The change of IP address is the one UDP request with a transaction id of its own.
 constexpr std::uint16_t kChangeIPTransactionId = 0x0001;
 
-bool AllBytes(const std::int32_t* values, int count) {
-    for (int i = 0; i < count; ++i)
-        if (values[i] < 0 || values[i] > 255)
-            return false;
-    return true;
-}
+// The acknowledge is any datagram at all: what it holds is of no interest.
+class IgnoreAnswers final : public UdpAnswerSink {};
 
 }  // namespace
 
@@ -40,15 +37,15 @@ bool ChangeIPAddress(const std::int32_t* mac, const std::int32_t* ip, const std:
         return false;
     }
     const std::string ipText = DottedIPText(ip);
-    if (!AllBytes(mac, 6)) {
+    if (!AllInByteRange(mac, 6)) {
         WriteErrorLog("Mac Address not valid\t(ChangeIPAddress)", ipText);
         return false;
     }
-    if (!AllBytes(ip, 4)) {
+    if (!AllInByteRange(ip, 4)) {
         WriteErrorLog("IP Address not valid\t(ChangeIPAddress)", ipText);
         return false;
     }
-    if (!AllBytes(mask, 4)) {
+    if (!AllInByteRange(mask, 4)) {
         WriteErrorLog("Subnet Mask Address not valid\t(ChangeIPAddress)", ipText);
         return false;
     }
@@ -73,8 +70,9 @@ bool ChangeIPAddress(const std::int32_t* mac, const std::int32_t* ip, const std:
         UdpUtilitiesLock lock;
         // Any datagram within the wait is the acknowledge; its bytes still go through
         // the assembler, which logs a malformed one without undoing the change.
-        acknowledged = RunUdpExchange(lock.state(), kBroadcastAddress, request, kAcknowledgeReceiveBuffer,
-                                      kAcknowledgeWait, ReceiveRepeat::Once)
+        IgnoreAnswers ignore;
+        acknowledged = RunUdpExchange(lock.assembler(), kBroadcastAddress, request, kAcknowledgeReceiveBuffer,
+                                      kAcknowledgeWait, ReceiveRepeat::Once, ignore)
                            .anythingReceived;
     }
     if (!acknowledged) {

@@ -1,6 +1,7 @@
 #include "discovery/module_probe.h"
 
 #include <array>
+#include <cstring>
 #include <string>
 
 #include "protocol/ostrak_packet.h"
@@ -21,6 +22,14 @@ bool IsServedType(const std::int32_t* type) {
 
 }  // namespace
 
+void TypeDetection::TypeDecoded(const std::int32_t (&type)[2]) {
+    std::memcpy(detected_.type, type, sizeof detected_.type);
+}
+
+void TypeDetection::VersionDecoded(const std::int32_t (&version)[4]) {
+    std::memcpy(detected_.version, version, sizeof detected_.version);
+}
+
 bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected) {
     detected = DetectedModule{};
     if (address == nullptr)
@@ -30,17 +39,15 @@ bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected) 
     std::array<std::uint8_t, kRegisters.size() + kOstrakOverhead> request{};
     BuildOstrakPacket(kReadRegisters, 0, kRegisters, request);
 
+    // The result goes straight to the caller's record, so a test started by another
+    // thread cannot replace what this test detected.
+    TypeDetection detection(detected);
     bool sent = false;
     {
         UdpUtilitiesLock lock;
-        UdpExchangeState& state = lock.state();
-        state.detected = DetectedModule{};
-        state.initialTestActive = true;
-        sent = RunUdpExchange(state, destination, request, kTestReceiveBuffer, kTestWait, ReceiveRepeat::Once).sent;
-        state.initialTestActive = false;
-        // Taken before the lock goes, so that a test started by another thread
-        // right after cannot replace what this test detected.
-        detected = state.detected;
+        sent = RunUdpExchange(lock.assembler(), destination, request, kTestReceiveBuffer, kTestWait, ReceiveRepeat::Once,
+                              detection)
+                   .sent;
     }
 
     if (!sent || (detected.type[0] == 0 && detected.type[1] == 0)) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "protocol/udp_answer_decoder.h"
 #include "protocol/udp_exchange_state.h"
 
 namespace netpod {
@@ -11,9 +12,21 @@ namespace netpod {
 // Asks the module at `address` (four values, already checked to lie in 0..255) for
 // its TYPE and waits up to 2000 ms for the answer. True when it is a module this
 // library serves (TYPE 8,0 or 8,2). `detected` receives the TYPE and, when the
-// answer carried it, the VERSION that this very test saw (zero otherwise); the
-// process-wide copy is updated under the same lock. A null `address` returns false
-// at once, with no log entry and no traffic.
+// answer carried it, the VERSION that this very test saw (zero otherwise). A null
+// `address` returns false at once, with no log entry and no traffic.
 bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected);
+
+// What an initial test takes from the answers: every TYPE and VERSION they carry,
+// the last of each winning; module records are of no interest to it.
+class TypeDetection final : public UdpAnswerSink {
+public:
+    explicit TypeDetection(DetectedModule& detected) : detected_(detected) {}
+
+    void TypeDecoded(const std::int32_t (&type)[2]) override;
+    void VersionDecoded(const std::int32_t (&version)[4]) override;
+
+private:
+    DetectedModule& detected_;
+};
 
 }  // namespace netpod

@@ -4,6 +4,7 @@
 
 #include "protocol/ostrak_packet.h"
 #include "protocol/udp_answer_decoder.h"
+#include "discovery/scan_table.h"
 #include "discovery/udp_exchange.h"
 
 namespace netpod {
@@ -23,15 +24,13 @@ std::int32_t ScanNetwork(ModuleInfo* modules, std::int32_t capacity) {
     std::array<std::uint8_t, kRegisters.size() + kOstrakOverhead> request{};
     BuildOstrakPacket(kReadRegisters, 0, kRegisters, request);
 
+    // The table lives only for this call, so nothing writes into the array after
+    // the scan has returned.
+    ScanTable table(modules, capacity);
     UdpUtilitiesLock lock;
-    UdpExchangeState& state = lock.state();
-    state.scan = ScanTable{modules, capacity, 0, true};
-    RunUdpExchange(state, kBroadcastAddress, request, kScanReceiveBuffer, kScanWaitPerReceive,
-                   ReceiveRepeat::UntilSilence);
-    const std::int32_t count = state.scan.count;
-    // The array is the application's again: nothing may write into it after return.
-    state.scan = ScanTable{};
-    return count;
+    RunUdpExchange(lock.assembler(), kBroadcastAddress, request, kScanReceiveBuffer, kScanWaitPerReceive,
+                   ReceiveRepeat::UntilSilence, table);
+    return table.count();
 }
 
 }  // namespace netpod

@@ -1,5 +1,6 @@
 #include "discovery/udp_exchange.h"
 
+#include <atomic>
 #include <vector>
 
 #include "diagnostics/error_log.h"
@@ -12,27 +13,26 @@ namespace {
 // Serialises the UDP utilities of the process.
 std::mutex gUdpUtilitiesMutex;
 
-// The process-wide exchange state; written and read only under gUdpUtilitiesMutex,
-// by whichever utility holds it. Allocated once and kept for the life of the
-// process, so that no utility can outlive it at exit.
-UdpExchangeState& ProcessUdpState() {
-    static UdpExchangeState* state = [] {
-        auto* created = new UdpExchangeState();
-        created->report = &WriteErrorLog;
-        return created;
-    }();
-    return *state;
+// Packets whose checksum did not match, since the process started.
+std::atomic<std::uint32_t> gChecksumErrorCount{0};
+
+// The process-wide assembler; used only under gUdpUtilitiesMutex, by whichever
+// utility holds it. Allocated once and kept for the life of the process, so that no
+// utility can outlive it at exit.
+UdpPacketAssembler& ProcessAssembler() {
+    static auto* assembler = new UdpPacketAssembler(&WriteErrorLog, gChecksumErrorCount);
+    return *assembler;
 }
 
 }  // namespace
 
-UdpUtilitiesLock::UdpUtilitiesLock() : lock_(gUdpUtilitiesMutex), state_(ProcessUdpState()) {}
+UdpUtilitiesLock::UdpUtilitiesLock() : lock_(gUdpUtilitiesMutex), assembler_(ProcessAssembler()) {}
 
-UdpExchangeResult RunUdpExchange(UdpExchangeState& state, std::string_view destination,
+UdpExchangeResult RunUdpExchange(UdpPacketAssembler& assembler, std::string_view destination,
                                  std::span<const std::uint8_t> request, std::size_t receiveBufferSize,
-                                 std::chrono::milliseconds waitPerReceive, ReceiveRepeat repeat) {
+                                 std::chrono::milliseconds waitPerReceive, ReceiveRepeat repeat, UdpAnswerSink& sink) {
     UdpExchangeResult result;
-    state.rx.Reset();
+    assembler.DropPartialPackets();
     UdpSocket socket;
     if (!socket.valid() || !socket.SendTo(destination, UDP_PORT_MODULE, request))
         return result;
@@ -40,15 +40,14 @@ UdpExchangeResult RunUdpExchange(UdpExchangeState& state, std::string_view desti
     std::vector<std::uint8_t> buffer(receiveBufferSize);
     for (;;) {
         const UdpSocket::Datagram datagram = socket.Receive(buffer, waitPerReceive);
-        const bool arrived = AssembleUDP_Packet(state, std::span(buffer).first(datagram.size),
-                                                datagram.senderAddress, datagram.senderPort);
+        const bool arrived = assembler.AssembleUDP_Packet(std::span(buffer).first(datagram.size),
+                                                          datagram.senderAddress, datagram.senderPort, sink);
         result.anythingReceived = result.anythingReceived || arrived;
         // The system dropped the end of a datagram longer than the buffer, so a
         // packet still incomplete at its end can never be completed rightly: the
-        // next datagram starts a new packet instead of finishing this one with
-        // another module's bytes.
+        // sender's next datagram starts a new packet instead of finishing this one.
         if (datagram.truncated)
-            state.rx.Reset();
+            assembler.DropPartialPacket(datagram.senderAddress, datagram.senderPort);
         if (!arrived || repeat == ReceiveRepeat::Once)
             return result;
     }

@@ -40,4 +40,11 @@ void ParseIPText(std::string_view text, std::int32_t* values) {
     }
 }
 
+bool AllInByteRange(const std::int32_t* values, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (values[i] < 0 || values[i] > 255)
+            return false;
+    return true;
+}
+
 }  // namespace netpod

@@ -1,6 +1,8 @@
-// Dotted decimal IP texts, as the log and the sockets use them.
+// Addresses as they cross the export boundary (one int32 per byte) and their dotted
+// decimal texts, as the log and the sockets use them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,5 +22,9 @@ std::string DottedIPText(const std::int32_t* values);
 // piece gives -1, so does a piece that is not a decimal number; values without a
 // piece (fewer than three dots) keep what they held.
 void ParseIPText(std::string_view text, std::int32_t* values);
+
+// True when each of the `count` values holds one byte (0 to 255), as every address,
+// mask and MAC value that an application passes must.
+bool AllInByteRange(const std::int32_t* values, std::size_t count);
 
 }  // namespace netpod

@@ -1,6 +1,7 @@
 // The UDP packet assembler and answer decoder, fed bytes directly: no socket.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -9,6 +10,8 @@
 #include "protocol/ip_text.h"
 #include "protocol/udp_answer_decoder.h"
 #include "protocol/udp_packet_assembler.h"
+#include "discovery/module_probe.h"
+#include "discovery/scan_table.h"
 #include "discovery/udp_test_packets.h"
 
 namespace netpod {
@@ -27,11 +30,12 @@ protected:
         for (ModuleInfo& record : modules) {
             std::memset(&record, 0x5A, sizeof record);   // a pattern that shows untouched records
         }
-        state->scan = ScanTable{modules, 4, 0, true};
     }
 
-    bool Feed(const Bytes& bytes, std::string_view sender = "127.0.0.2") {
-        return AssembleUDP_Packet(*state, bytes, sender, 7010);
+    // Feeds one datagram, decoded into the scan table unless another sink is named.
+    bool Feed(const Bytes& bytes, std::string_view sender = "127.0.0.2", UdpAnswerSink* sink = nullptr,
+              std::uint16_t port = 7010) {
+        return assembler.AssembleUDP_Packet(bytes, sender, port, sink != nullptr ? *sink : table);
     }
 
     static bool Untouched(const ModuleInfo& record) {
@@ -42,19 +46,16 @@ protected:
         return true;
     }
 
-    // The 65000-byte buffer is too large for the stack of every test.
-    std::unique_ptr<UdpExchangeState> state = [] {
-        auto made = std::make_unique<UdpExchangeState>();
-        made->report = &WriteErrorLog;
-        return made;
-    }();
+    std::atomic<std::uint32_t> checksumErrors{0};
+    UdpPacketAssembler assembler{&WriteErrorLog, checksumErrors};
     ModuleInfo modules[4];
+    ScanTable table{modules, 4};
 };
 
 TEST_F(UdpDecoding, ScanAnswerFillsOneCompleteRecord) {
     EXPECT_TRUE(Feed(Packet(0x0023, ScanAnswerBody(8, 2, {0x00, 0x02, 0x00, 0x05}, "NETPOD-A", {2, 0, 0, 0, 0, 0xAB})),
                      "10.1.200.7"));
-    ASSERT_EQ(state->scan.count, 1);
+    ASSERT_EQ(table.count(), 1);
     const ModuleInfo& m = modules[0];
     EXPECT_EQ(m.Type[0], 8);
     EXPECT_EQ(m.Type[1], 2);
@@ -65,8 +66,6 @@ TEST_F(UdpDecoding, ScanAnswerFillsOneCompleteRecord) {
     EXPECT_EQ(std::string(m.ModuleName, 8), "NETPOD-A");
     EXPECT_EQ(m.ModuleName[8], '\0');
     EXPECT_TRUE(Untouched(modules[1]));
-    // Nothing is detected outside an initial test.
-    EXPECT_EQ(state->detected.type[0], 0);
 }
 
 TEST_F(UdpDecoding, VersionForms) {
@@ -84,7 +83,7 @@ TEST_F(UdpDecoding, PacketsAcrossAndWithinDatagrams) {
     const Bytes b = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "B", {2, 0, 0, 0, 0, 2}));
     // Two packets in one datagram are both decoded.
     Feed(Concat(a, b));
-    ASSERT_EQ(state->scan.count, 2);
+    ASSERT_EQ(table.count(), 2);
     EXPECT_EQ(modules[0].ModuleName[0], 'A');
     EXPECT_EQ(modules[1].ModuleName[0], 'B');
     // A packet cut inside its header, then inside its body, is decoded once, when its
@@ -92,11 +91,68 @@ TEST_F(UdpDecoding, PacketsAcrossAndWithinDatagrams) {
     const Bytes c = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "C", {2, 0, 0, 0, 0, 3}));
     Feed(Bytes(c.begin(), c.begin() + 3));
     Feed(Bytes(c.begin() + 3, c.begin() + 20));
-    EXPECT_EQ(state->scan.count, 2);
+    EXPECT_EQ(table.count(), 2);
     Feed(Bytes(c.begin() + 20, c.end()));
-    EXPECT_EQ(state->scan.count, 3);
+    EXPECT_EQ(table.count(), 3);
     EXPECT_EQ(modules[2].ModuleName[0], 'C');
-    EXPECT_EQ(state->rx.fill, 0u);
+    EXPECT_EQ(assembler.PartialPackets(), 0u);
+}
+
+// Partial packets are kept per sender: one module's truncated answer is never
+// completed with another module's bytes, and answers of two modules may interleave.
+TEST_F(UdpDecoding, TruncatedAnswerOfOneSenderSpoilsNoOther) {
+    const Bytes cut = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "T", {2, 0, 0, 0, 0, 9}));
+    Feed(Bytes(cut.begin(), cut.begin() + 30), "127.0.0.10");
+    for (std::uint8_t i = 1; i <= 4; ++i)
+        Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, i})),
+             "127.0.0." + std::to_string(10 + i));
+    EXPECT_EQ(table.count(), 4);
+    EXPECT_EQ(checksumErrors.load(), 0u);
+    EXPECT_EQ(modules[0].MacAddress[5], 1);
+    EXPECT_EQ(modules[3].MacAddress[5], 4);
+}
+
+TEST_F(UdpDecoding, SendersAreToldApartByAddressAndPort) {
+    const Bytes a = Packet(0x0023, ScanAnswerBody(8, 0, {1, 2, 3, 4}, "A", {2, 0, 0, 0, 0, 1}));
+    const Bytes b = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "B", {2, 0, 0, 0, 0, 2}));
+    // A's halves around B's halves: each is completed by its own bytes.
+    Feed(Bytes(a.begin(), a.begin() + 20), "127.0.0.5", nullptr, 7010);
+    Feed(Bytes(b.begin(), b.begin() + 4), "127.0.0.5", nullptr, 7011);
+    EXPECT_EQ(assembler.PartialPackets(), 2u);
+    Feed(Bytes(a.begin() + 20, a.end()), "127.0.0.5", nullptr, 7010);
+    Feed(Bytes(b.begin() + 4, b.end()), "127.0.0.5", nullptr, 7011);
+    ASSERT_EQ(table.count(), 2);
+    EXPECT_EQ(modules[0].ModuleName[0], 'A');
+    EXPECT_EQ(modules[1].ModuleName[0], 'B');
+    EXPECT_EQ(assembler.PartialPackets(), 0u);
+
+    // A sender whose datagram was cut loses only its own packet in progress.
+    Feed(Bytes(a.begin(), a.begin() + 20), "127.0.0.6");
+    Feed(Bytes(b.begin(), b.begin() + 20), "127.0.0.7");
+    assembler.DropPartialPacket("127.0.0.6", 7010);
+    Feed(Bytes(b.begin() + 20, b.end()), "127.0.0.7");
+    Feed(b, "127.0.0.6");
+    EXPECT_EQ(table.count(), 4);
+    EXPECT_EQ(checksumErrors.load(), 0u);
+}
+
+// Only so many senders may hold a packet in progress; a new one takes the place of
+// the one that has been silent longest, and the others still complete theirs.
+TEST_F(UdpDecoding, PartialPacketsAreBoundedBySender) {
+    const Bytes answer = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "P", {2, 0, 0, 0, 0, 1}));
+    const Bytes head(answer.begin(), answer.begin() + 10);
+    const Bytes tail(answer.begin() + 10, answer.end());
+    const std::size_t senders = UdpPacketAssembler::kMaxPartialSenders + 3;
+    for (std::size_t i = 0; i < senders; ++i)
+        Feed(head, "127.0.1." + std::to_string(i));
+    EXPECT_EQ(assembler.PartialPackets(), UdpPacketAssembler::kMaxPartialSenders);
+    ScanTable found(nullptr, 0);
+    for (std::size_t i = senders; i-- > 0;)
+        Feed(tail, "127.0.1." + std::to_string(i), &found);
+    // The three silent longest lost their heads; their tails only start packets of
+    // their own, which stay incomplete.
+    EXPECT_EQ(found.count(), static_cast<std::int32_t>(UdpPacketAssembler::kMaxPartialSenders));
+    EXPECT_EQ(assembler.PartialPackets(), 3u);
 }
 
 TEST_F(UdpDecoding, ChecksumErrorIsCountedLoggedAndTheNextPacketDecodes) {
@@ -104,16 +160,16 @@ TEST_F(UdpDecoding, ChecksumErrorIsCountedLoggedAndTheNextPacketDecodes) {
     bad.back() ^= 0x01;
     const Bytes good = Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "G", {2, 0, 0, 0, 0, 1}));
     Feed(Concat(bad, good), "127.0.0.9");
-    EXPECT_EQ(state->checksumErrorCount, 1u);
+    EXPECT_EQ(checksumErrors.load(), 1u);
     EXPECT_EQ(LastErrorText(), "ChecksumError occurs. Nb of ChecksumError = 1\t(Qorvi_NETPOD_SendData_MAINPORT)");
-    ASSERT_EQ(state->scan.count, 1);
+    ASSERT_EQ(table.count(), 1);
     EXPECT_EQ(modules[0].ModuleName[0], 'G');
 
     Bytes badHigh = good;
     badHigh[badHigh.size() - 2] ^= 0x80;
     Feed(badHigh);
     EXPECT_EQ(LastErrorText(), "ChecksumError occurs. Nb of ChecksumError = 2\t(Qorvi_NETPOD_SendData_MAINPORT)");
-    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(table.count(), 1);
 }
 
 TEST_F(UdpDecoding, UnknownRegisterAndShortValuesEndTheBody) {
@@ -123,54 +179,56 @@ TEST_F(UdpDecoding, UnknownRegisterAndShortValuesEndTheBody) {
     body.insert(body.end(), {0x11, 1, 2, 3, 4, 5, 6});   // never reached
     Feed(Packet(0x0023, body));
     EXPECT_EQ(LastErrorText(), kUnknownRegisterMessage);
-    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(table.count(), 1);
 
     // A body that starts with an unknown address adds nothing.
     WriteErrorLog("marker", kNoIpText);
     Feed(Packet(0x0023, Concat(Bytes{0x09}, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "N", {2, 0, 0, 0, 0, 2}))));
     EXPECT_EQ(LastErrorText(), kUnknownRegisterMessage);
-    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(table.count(), 1);
 
     // A MAC whose value runs past the body end completes nothing and logs nothing.
     WriteErrorLog("marker", kNoIpText);
     Feed(Packet(0x0023, Bytes{0x00, 0, 8, 0, 2, 0x11, 1, 2, 3}));
-    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(table.count(), 1);
     EXPECT_EQ(LastErrorText(), "marker");
     EXPECT_TRUE(Untouched(modules[1]));
 
     // An empty body with a correct checksum is dropped silently.
     Feed(Packet(0x0023, Bytes{}));
     EXPECT_EQ(LastErrorText(), "marker");
-    EXPECT_EQ(state->checksumErrorCount, 0u);
+    EXPECT_EQ(checksumErrors.load(), 0u);
 }
 
 TEST_F(UdpDecoding, CountGoesBeyondCapacityAndNullTableStoresNothing) {
-    state->scan.capacity = 2;
+    ScanTable small(modules, 2);
     for (std::uint8_t i = 1; i <= 3; ++i)
-        Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, i})));
-    EXPECT_EQ(state->scan.count, 3);
+        Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, i})), "127.0.0.2", &small);
+    EXPECT_EQ(small.count(), 3);
     EXPECT_EQ(modules[1].MacAddress[5], 2);
     EXPECT_TRUE(Untouched(modules[2]));
 
-    state->scan = ScanTable{nullptr, 5, 0, true};
-    Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, 4})));
-    EXPECT_EQ(state->scan.count, 1);
+    ScanTable none(nullptr, 5);
+    Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "M", {2, 0, 0, 0, 0, 4})), "127.0.0.2", &none);
+    EXPECT_EQ(none.count(), 1);
 }
 
-TEST_F(UdpDecoding, InitialTestTakesTypeAndVersionOnlyWhileActive) {
-    state->scan = ScanTable{};
-    state->initialTestActive = true;
-    Feed(Packet(0x0023, Bytes{0x00, 0x00, 0x08, 0x00, 0x02}));
-    EXPECT_EQ(state->detected.type[0], 8);
-    EXPECT_EQ(state->detected.type[1], 2);
-    EXPECT_EQ(state->detected.version[0], 0);
-    Feed(Packet(0x0023, Bytes{0x01, 0x01, 0x02, 0x03, 0x04}));
-    EXPECT_EQ(state->detected.version[0], 3);
-    EXPECT_EQ(state->detected.version[3], 2);
+TEST_F(UdpDecoding, InitialTestTakesTypeAndVersionScanAnswersDoNot) {
+    DetectedModule detected{};
+    TypeDetection detection(detected);
+    Feed(Packet(0x0023, Bytes{0x00, 0x00, 0x08, 0x00, 0x02}), "127.0.0.2", &detection);
+    EXPECT_EQ(detected.type[0], 8);
+    EXPECT_EQ(detected.type[1], 2);
+    EXPECT_EQ(detected.version[0], 0);
+    Feed(Packet(0x0023, Bytes{0x01, 0x01, 0x02, 0x03, 0x04}), "127.0.0.2", &detection);
+    EXPECT_EQ(detected.version[0], 3);
+    EXPECT_EQ(detected.version[3], 2);
 
-    state->initialTestActive = false;
+    // Answers decoded for a scan do not reach the test's result, and a body without
+    // an ETHERNETMAC adds nothing to the scan.
     Feed(Packet(0x0023, Bytes{0x00, 0x00, 0x07, 0x00, 0x00}));
-    EXPECT_EQ(state->detected.type[0], 8);
+    EXPECT_EQ(detected.type[0], 8);
+    EXPECT_EQ(table.count(), 0);
 }
 
 // A header that announces more than 65000 bytes must not make the assembler write
@@ -180,15 +238,14 @@ TEST_F(UdpDecoding, OversizeHeaderIsDroppedAndTheNextDatagramDecodes) {
     Bytes oversize = {0x00, 0x23, 0x00, 0x00, 0xFF, 0xFF};
     oversize.resize(1500, 0xEE);
     Feed(oversize);
-    EXPECT_EQ(state->rx.fill, 0u);
-    EXPECT_FALSE(state->rx.headerComplete);
+    EXPECT_EQ(assembler.PartialPackets(), 0u);
     // 64993 bytes of body would just fit; 64993 + 8 = 65001 would not.
     Feed(Bytes{0x00, 0x23, 0x00, 0x00, 0xFD, 0xE9});
-    EXPECT_EQ(state->rx.fill, 0u);
-    EXPECT_EQ(state->checksumErrorCount, 0u);
+    EXPECT_EQ(assembler.PartialPackets(), 0u);
+    EXPECT_EQ(checksumErrors.load(), 0u);
 
     Feed(Packet(0x0023, ScanAnswerBody(8, 2, {1, 2, 3, 4}, "R", {2, 0, 0, 0, 0, 1})));
-    EXPECT_EQ(state->scan.count, 1);
+    EXPECT_EQ(table.count(), 1);
     EXPECT_EQ(modules[0].ModuleName[0], 'R');
 }
 
@@ -199,21 +256,25 @@ TEST_F(UdpDecoding, LargestPacketThatFitsIsAssembled) {
         body[i + 2] = 8;
         body[i + 4] = 2;
     }
-    state->initialTestActive = true;
+    DetectedModule detected{};
+    TypeDetection detection(detected);
     const Bytes packet = Packet(0x0023, body);
     ASSERT_EQ(packet.size(), kUdpRxBufferSize);
     for (std::size_t offset = 0; offset < packet.size(); offset += 1472)
         Feed(Bytes(packet.begin() + static_cast<std::ptrdiff_t>(offset),
-                   packet.begin() + static_cast<std::ptrdiff_t>(std::min(packet.size(), offset + 1472))));
-    EXPECT_EQ(state->detected.type[0], 8);
-    EXPECT_EQ(state->detected.type[1], 2);
-    EXPECT_EQ(state->rx.fill, 0u);
+                   packet.begin() + static_cast<std::ptrdiff_t>(std::min(packet.size(), offset + 1472))),
+             "127.0.0.2", &detection);
+    EXPECT_EQ(detected.type[0], 8);
+    EXPECT_EQ(detected.type[1], 2);
+    EXPECT_EQ(assembler.PartialPackets(), 0u);
 }
 
 TEST(UdpAssembler, NothingReceivedReturnsFalse) {
-    auto state = std::make_unique<UdpExchangeState>();
-    EXPECT_FALSE(AssembleUDP_Packet(*state, {}, "", 0));
-    EXPECT_TRUE(AssembleUDP_Packet(*state, Bytes{0x00}, "127.0.0.1", 7010));
+    std::atomic<std::uint32_t> checksumErrors{0};
+    UdpPacketAssembler assembler(nullptr, checksumErrors);
+    ScanTable table(nullptr, 0);
+    EXPECT_FALSE(assembler.AssembleUDP_Packet({}, "", 0, table));
+    EXPECT_TRUE(assembler.AssembleUDP_Packet(Bytes{0x00}, "127.0.0.1", 7010, table));
 }
 
 TEST(IPText, ParseAndFormat) {
