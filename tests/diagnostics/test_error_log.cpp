@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -88,10 +91,11 @@ TEST(NamedLock, OwnerThatDiedLeavesItAbandonedOnceThenUsable) {
     lock.release();
 }
 
-// A lock held elsewhere for more than 500 ms: the report fails and the last-error
-// text keeps its previous value; an abandoned lock fails one report, is released,
-// and the next report goes through.
-TEST(WriteErrorLog, LockProblemsLeaveTheLastErrorAloneAndReleaseTheLock) {
+// A lock held elsewhere for more than 500 ms: the report does not reach the file,
+// but the last-error text still changes (applications read it after every failed
+// call); an abandoned lock fails one report, is released, and the next report goes
+// through.
+TEST(WriteErrorLog, LockProblemsStillSetTheLastErrorAndReleaseTheLock) {
     const std::string name = UniqueLockName("writer");
     SetErrorLogLockNameForTesting(name);
     ASSERT_TRUE(WriteErrorLog("first message\t(Test)", "0"));
@@ -104,7 +108,7 @@ TEST(WriteErrorLog, LockProblemsLeaveTheLastErrorAloneAndReleaseTheLock) {
     t.join();
     holder.release();
     EXPECT_FALSE(written);
-    EXPECT_EQ(LastErrorText(), "first message\t(Test)");
+    EXPECT_EQ(LastErrorText(), "second message\t(Test)");
 
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -115,9 +119,51 @@ TEST(WriteErrorLog, LockProblemsLeaveTheLastErrorAloneAndReleaseTheLock) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_FALSE(WriteErrorLog("third message\t(Test)", "0"));   // abandoned
-    EXPECT_EQ(LastErrorText(), "first message\t(Test)");
+    EXPECT_EQ(LastErrorText(), "third message\t(Test)");
     EXPECT_TRUE(WriteErrorLog("fourth message\t(Test)", "0"));   // and released again
     EXPECT_EQ(LastErrorText(), "fourth message\t(Test)");
+}
+
+// Two processes report 1,000 different failures each into one log at the same time:
+// every entry arrives whole, none interleaved with another.
+TEST(WriteErrorLog, TwoProcessesWritingAtOnceLeaveWholeEntries) {
+    const std::string marker = "interleave " + std::to_string(::getpid());
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+        children[c] = ::fork();
+        ASSERT_GE(children[c], 0);
+        if (children[c] == 0) {
+            for (int i = 0; i < 1000; ++i)
+                WriteErrorLog(marker + " child " + std::to_string(c) + " report " + std::to_string(i) + "\t(Test)",
+                              "127.0.0." + std::to_string(c + 1));
+            _exit(0);
+        }
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::ifstream in(ErrorLogPath(), std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    const std::string log = all.str();
+    // Other test processes write into the same file: only this test's entries count,
+    // but every one of them must be whole, with its own IP column.
+    const std::regex entry("\r\n\r\n[^\t\r\n]+\t[^\t\r\n]+\t127\\.0\\.0\\.([12]) *\t" + marker +
+                           " child ([01]) report ([0-9]+)\t\\(Test\\)(?=\r\n\r\n)");
+    std::size_t whole[2] = {0, 0};
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), entry); it != std::sregex_iterator(); ++it) {
+        const int c = std::stoi((*it)[2]);
+        EXPECT_EQ(std::stoi((*it)[1]), c + 1);
+        ++whole[c];
+    }
+    EXPECT_EQ(whole[0], 1000u);
+    EXPECT_EQ(whole[1], 1000u);
+    std::size_t mentions = 0;
+    for (std::size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1))
+        ++mentions;
+    EXPECT_EQ(mentions, 2000u);
 }
 
 }  // namespace
