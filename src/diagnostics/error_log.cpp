@@ -50,19 +50,29 @@ std::string& LastErrorStorage() {
     return *text;
 }
 
-// Opened at the first report and kept for the life of the process (a test may
-// swap it before reporting anything concurrently).
+// Opened at the first report that can open it, and kept for the life of the
+// process (a test may swap it before reporting anything concurrently). A lock that
+// could not be opened (no file descriptor left, no shared memory) is not kept, so
+// that the next report tries again. gLogLockOpenMutex guards the opening and the
+// name; the pointer is read without it.
 std::atomic<platform::NamedLock*> gLogLock{nullptr};
 std::mutex gLogLockOpenMutex;
+std::string& LogLockName() {
+    static auto* name = new std::string(kLogLockName);   // lives as long as the process
+    return *name;
+}
 platform::NamedLock* LogLock() {
     platform::NamedLock* lock = gLogLock.load(std::memory_order_acquire);
+    if (lock != nullptr)
+        return lock;
+    std::lock_guard guard(gLogLockOpenMutex);
+    lock = gLogLock.load(std::memory_order_acquire);
     if (lock == nullptr) {
-        std::lock_guard guard(gLogLockOpenMutex);
-        lock = gLogLock.load(std::memory_order_acquire);
-        if (lock == nullptr) {
-            lock = new platform::NamedLock(std::string(kLogLockName));
-            gLogLock.store(lock, std::memory_order_release);
-        }
+        auto opened = std::make_unique<platform::NamedLock>(LogLockName());
+        if (!opened->valid())
+            return nullptr;
+        lock = opened.release();
+        gLogLock.store(lock, std::memory_order_release);
     }
     return lock;
 }
@@ -140,7 +150,7 @@ bool AppendEntries(const std::string& path, const std::vector<LogRecord>& record
 // that obtained it.
 bool WriteRecords(const std::vector<LogRecord>& records) {
     platform::NamedLock* lock = LogLock();
-    if (!lock->valid()) {
+    if (lock == nullptr) {
         ShowMessageBox("Unable to Create Mutex for Log File writing");
         return false;
     }
@@ -268,11 +278,19 @@ void SetErrorLogClockForTesting(ErrorLogClock clock) { gClock.store(clock, std::
 void SetErrorLogLockNameForTesting(std::string_view name) {
     std::lock_guard guard(gLogLockOpenMutex);
     // The previous lock stays alive (and reachable): a report on another thread may
-    // still be using it.
+    // still be using it. The new one is opened by the next report.
     static auto* retired = new std::vector<platform::NamedLock*>;
-    if (platform::NamedLock* old = gLogLock.load(std::memory_order_acquire))
+    if (platform::NamedLock* old = gLogLock.exchange(nullptr, std::memory_order_acq_rel))
         retired->push_back(old);
-    gLogLock.store(new platform::NamedLock(std::string(name)), std::memory_order_release);
+    LogLockName().assign(name);
+}
+
+std::string_view FileDescriptorShortageText(int error) {
+    switch (error) {
+    case EMFILE: return "No file descriptor left (the limit of open files of the process is reached)";
+    case ENFILE: return "No file descriptor left (the limit of open files of the system is reached)";
+    default: return {};
+    }
 }
 
 std::string LastErrorText() {

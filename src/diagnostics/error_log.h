@@ -33,6 +33,10 @@ void CopyTextToCallerBuffer(std::string_view text, char* buffer, std::int32_t* l
 // when the library's file cannot be found).
 std::string ErrorLogPath();
 
+// The description of a failure for want of file descriptors (EMFILE, ENFILE), for a
+// message of the usual form "<description>\t(<function>)"; empty for other errors.
+std::string_view FileDescriptorShortageText(int error);
+
 // Tests only: use another cross-process lock name, so that a test which holds or
 // abandons the lock does not disturb the other tests running at the same time.
 void SetErrorLogLockNameForTesting(std::string_view name);

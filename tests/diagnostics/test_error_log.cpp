@@ -1,15 +1,19 @@
 // The error log's pieces that do not need a library file of their own: the IP
 // column, the caller-buffer copy, the cross-process lock and its failure paths.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "diagnostics/error_log.h"
 #include "platform/named_lock.h"
@@ -164,6 +168,85 @@ TEST(WriteErrorLog, TwoProcessesWritingAtOnceLeaveWholeEntries) {
     for (std::size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1))
         ++mentions;
     EXPECT_EQ(mentions, 2000u);
+}
+
+// Opens /dev/null until the process has no descriptor left; returns what it opened.
+std::vector<int> ExhaustFileDescriptors() {
+    std::vector<int> fds;
+    for (;;) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return fds;
+        fds.push_back(fd);
+    }
+}
+void CloseAll(std::vector<int>& fds) {
+    for (int fd : fds)
+        ::close(fd);
+    fds.clear();
+}
+
+// With no file descriptor left, a report reaches neither the lock nor the file, but
+// the last-error text changes; once descriptors are free again, the next report is
+// written, also one of the same message (it was never in the log). First with a lock
+// that the process never had, then with a lock already open but no file.
+TEST(WriteErrorLog, RecoversOnceFileDescriptorsAreFreeAgain) {
+    const std::string marker = "descriptors " + std::to_string(::getpid());
+    const std::string noLock = "no lock " + marker + "\t(Test)";
+    const std::string noFile = "no file " + marker + "\t(Test)";
+    const std::string after = "after " + marker + "\t(Test)";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A lock name of its own, not opened yet in this process; a small descriptor
+        // table, so that filling it is quick.
+        SetErrorLogLockNameForTesting(UniqueLockName("descriptors"));
+        const rlimit small{64, 64};
+        if (::setrlimit(RLIMIT_NOFILE, &small) != 0)
+            _exit(100);
+        int failures = 0;
+        std::vector<int> fds = ExhaustFileDescriptors();
+        failures |= WriteErrorLog(noLock, "0") ? 1 : 0;
+        failures |= LastErrorText() == noLock ? 0 : 2;
+        failures |= WriteErrorLog(noLock, "0") ? 1 : 0;   // still none: tried again, not counted
+        CloseAll(fds);
+        failures |= WriteErrorLog(after, "0") ? 0 : 4;
+        failures |= WriteErrorLog(noLock, "0") ? 0 : 8;   // written now
+
+        fds = ExhaustFileDescriptors();   // the lock is open; the file cannot be
+        failures |= WriteErrorLog(noFile, "10.0.0.1") ? 16 : 0;
+        failures |= LastErrorText() == noFile ? 0 : 32;
+        CloseAll(fds);
+        failures |= WriteErrorLog(noFile, "10.0.0.1") ? 0 : 64;
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed checks (bits): " << WEXITSTATUS(status);
+
+    std::ifstream in(ErrorLogPath(), std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    const std::string log = all.str();
+    const auto at = [&](const std::string& column) { return log.find(column); };
+    const auto afterAt = at("None           \t" + after + "\r\n");
+    const auto noLockAt = at("None           \t" + noLock + "\r\n");
+    const auto noFileAt = at("10.0.0.1       \t" + noFile + "\r\n");
+    ASSERT_NE(afterAt, std::string::npos);
+    ASSERT_NE(noLockAt, std::string::npos);
+    ASSERT_NE(noFileAt, std::string::npos);
+    EXPECT_LT(afterAt, noLockAt);
+    EXPECT_LT(noLockAt, noFileAt);
+    EXPECT_EQ(log.find(noLock, noLockAt + noLock.size()), std::string::npos);   // once only
+}
+
+TEST(WriteErrorLog, DescriptorShortageHasAText) {
+    EXPECT_EQ(FileDescriptorShortageText(EMFILE),
+              "No file descriptor left (the limit of open files of the process is reached)");
+    EXPECT_EQ(FileDescriptorShortageText(ENFILE),
+              "No file descriptor left (the limit of open files of the system is reached)");
+    EXPECT_TRUE(FileDescriptorShortageText(ENOENT).empty());
 }
 
 }  // namespace
