@@ -4,16 +4,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "diagnostics/repeat_filter.h"
 #include "platform/named_lock.h"
 #include "platform/thread.h"
 
@@ -48,19 +50,29 @@ std::string& LastErrorStorage() {
     return *text;
 }
 
-// Opened at the first report and kept for the life of the process (a test may
-// swap it before reporting anything concurrently).
+// Opened at the first report that can open it, and kept for the life of the
+// process (a test may swap it before reporting anything concurrently). A lock that
+// could not be opened (no file descriptor left, no shared memory) is not kept, so
+// that the next report tries again. gLogLockOpenMutex guards the opening and the
+// name; the pointer is read without it.
 std::atomic<platform::NamedLock*> gLogLock{nullptr};
 std::mutex gLogLockOpenMutex;
+std::string& LogLockName() {
+    static auto* name = new std::string(kLogLockName);   // lives as long as the process
+    return *name;
+}
 platform::NamedLock* LogLock() {
     platform::NamedLock* lock = gLogLock.load(std::memory_order_acquire);
+    if (lock != nullptr)
+        return lock;
+    std::lock_guard guard(gLogLockOpenMutex);
+    lock = gLogLock.load(std::memory_order_acquire);
     if (lock == nullptr) {
-        std::lock_guard guard(gLogLockOpenMutex);
-        lock = gLogLock.load(std::memory_order_acquire);
-        if (lock == nullptr) {
-            lock = new platform::NamedLock(std::string(kLogLockName));
-            gLogLock.store(lock, std::memory_order_release);
-        }
+        auto opened = std::make_unique<platform::NamedLock>(LogLockName());
+        if (!opened->valid())
+            return nullptr;
+        lock = opened.release();
+        gLogLock.store(lock, std::memory_order_release);
     }
     return lock;
 }
@@ -103,8 +115,17 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
-// Appends one entry, writing the header first when this call creates the file.
-bool AppendEntry(const std::string& path, std::string_view ipText, std::string_view message) {
+std::string FormatEntry(const LogRecord& record) {
+    std::string entry;
+    entry.append(FormatNow("%x")).append("\t");
+    entry.append(FormatNow("%X")).append("\t");   // a second clock read, as the format prescribes
+    entry.append(FormatIpColumn(record.ipText));
+    entry.append(record.message).append("\r\n\r\n");
+    return entry;
+}
+
+// Appends the records, writing the header first when this call creates the file.
+bool AppendEntries(const std::string& path, const std::vector<LogRecord>& records) {
     bool created = true;
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno == EEXIST) {
@@ -113,18 +134,82 @@ bool AppendEntry(const std::string& path, std::string_view ipText, std::string_v
     }
     if (fd < 0)
         return false;
-    std::string entry;
-    entry.append(FormatNow("%x")).append("\t");
-    entry.append(FormatNow("%X")).append("\t");   // a second clock read, as the format prescribes
-    entry.append(FormatIpColumn(ipText));
-    entry.append(message).append("\r\n\r\n");
     bool ok = true;
     if (created)
         ok = WriteAll(fd, kHeader);
-    // The entry goes out in one write so that a reader never sees half of it.
-    ok = ok && WriteAll(fd, entry);
+    // Each entry goes out in one write so that a reader never sees half of it.
+    for (const LogRecord& record : records)
+        ok = ok && WriteAll(fd, FormatEntry(record));
+    const int savedErrno = errno;
     ok = (::close(fd) == 0) && ok;
+    errno = savedErrno;
     return ok;
+}
+
+// Appends the records under the named lock. The lock is released on every path
+// that obtained it.
+bool WriteRecords(const std::vector<LogRecord>& records) {
+    platform::NamedLock* lock = LogLock();
+    if (lock == nullptr) {
+        ShowMessageBox("Unable to Create Mutex for Log File writing");
+        return false;
+    }
+    const platform::LockResult got = lock->acquire(std::chrono::milliseconds(500));
+    if (got != platform::LockResult::Acquired) {
+        ShowMessageBox("Unable to write the Error log file (Mutex error)");
+        if (got == platform::LockResult::Abandoned)
+            lock->release();
+        return false;
+    }
+    struct Release {
+        platform::NamedLock* lock;
+        ~Release() { lock->release(); }
+    } release{lock};
+    const std::string path = ErrorLogPath();
+    if (path.empty()) {
+        ShowMessageBox("Unable to get entire module path of the DLL");
+        return false;
+    }
+    if (!AppendEntries(path, records)) {
+        std::string why = "Unable to write the Error log file ";
+        why.append(path).append(": ").append(std::strerror(errno));
+        ShowMessageBox(why);
+        return false;
+    }
+    return true;
+}
+
+// Which reports reach the file. The filter has a mutex of its own, short and never
+// held while waiting for the named lock, so that a counted repeat costs no
+// cross-process lock and no file access.
+struct Repeats {
+    std::mutex mutex;
+    RepeatFilter filter;   // guarded by mutex
+    bool flushAtExit = false;   // guarded by mutex
+};
+Repeats& RepeatState() {
+    static auto* state = new Repeats;   // lives as long as the process, for the exit flush
+    return *state;
+}
+
+// The time source of the filter: steady_clock, or a test's own.
+std::atomic<ErrorLogClock> gClock{nullptr};
+RepeatFilter::Clock::time_point Now() {
+    const ErrorLogClock clock = gClock.load(std::memory_order_acquire);
+    return clock != nullptr ? clock() : RepeatFilter::Clock::now();
+}
+
+// Counts still pending when the process ends are written as their summaries. Runs
+// from exit(), or when the library is unloaded.
+void FlushRepeatsAtExit() {
+    std::vector<LogRecord> records;
+    {
+        Repeats& repeats = RepeatState();
+        std::lock_guard guard(repeats.mutex);
+        records = repeats.filter.Flush(Now());
+    }
+    if (!records.empty())
+        WriteRecords(records);
 }
 
 }  // namespace
@@ -157,53 +242,55 @@ std::string ErrorLogPath() {
 
 bool WriteErrorLog(std::string_view message, std::string_view ipText) {
     try {
-        platform::NamedLock* lock = LogLock();
-        if (!lock->valid()) {
-            ShowMessageBox("Unable to Create Mutex for Log File writing");
-            return false;
-        }
-        const platform::LockResult got = lock->acquire(std::chrono::milliseconds(500));
-        if (got != platform::LockResult::Acquired) {
-            ShowMessageBox("Unable to write the Error log file (Mutex error)");
-            if (got == platform::LockResult::Abandoned)
-                lock->release();
-            return false;
-        }
-        // From here the lock is released on every path.
-        struct Release {
-            platform::NamedLock* lock;
-            ~Release() { lock->release(); }
-        } release{lock};
+        // Applications read the last-error text after every failed call, so it
+        // changes at every report, whether or not the log takes an entry.
         {
             std::lock_guard guard(gLastErrorMutex);
             LastErrorStorage().assign(message);
         }
-        const std::string path = ErrorLogPath();
-        if (path.empty()) {
-            ShowMessageBox("Unable to get entire module path of the DLL");
-            return false;
+        std::vector<LogRecord> records;
+        {
+            Repeats& repeats = RepeatState();
+            std::lock_guard guard(repeats.mutex);
+            records = repeats.filter.Report(message, ipText, Now());
+            if (!repeats.flushAtExit)
+                repeats.flushAtExit = std::atexit(&FlushRepeatsAtExit) == 0;
         }
-        if (!AppendEntry(path, ipText, message)) {
-            std::string why = "Unable to write the Error log file ";
-            why.append(path).append(": ").append(std::strerror(errno));
-            ShowMessageBox(why);
-            return false;
+        if (records.empty())
+            return true;   // counted against an entry that the log already has
+        if (WriteRecords(records))
+            return true;
+        if (records.back().message == message) {
+            // The entry itself is lost: its next report is written, not counted.
+            Repeats& repeats = RepeatState();
+            std::lock_guard guard(repeats.mutex);
+            repeats.filter.Forget(message, ipText);
         }
-        return true;
+        return false;
     } catch (...) {
         // Out of memory while composing the entry: the caller's own result stands.
         return false;
     }
 }
 
+void SetErrorLogClockForTesting(ErrorLogClock clock) { gClock.store(clock, std::memory_order_release); }
+
 void SetErrorLogLockNameForTesting(std::string_view name) {
     std::lock_guard guard(gLogLockOpenMutex);
     // The previous lock stays alive (and reachable): a report on another thread may
-    // still be using it.
+    // still be using it. The new one is opened by the next report.
     static auto* retired = new std::vector<platform::NamedLock*>;
-    if (platform::NamedLock* old = gLogLock.load(std::memory_order_acquire))
+    if (platform::NamedLock* old = gLogLock.exchange(nullptr, std::memory_order_acq_rel))
         retired->push_back(old);
-    gLogLock.store(new platform::NamedLock(std::string(name)), std::memory_order_release);
+    LogLockName().assign(name);
+}
+
+std::string_view FileDescriptorShortageText(int error) {
+    switch (error) {
+    case EMFILE: return "No file descriptor left (the limit of open files of the process is reached)";
+    case ENFILE: return "No file descriptor left (the limit of open files of the system is reached)";
+    default: return {};
+    }
 }
 
 std::string LastErrorText() {

@@ -1,6 +1,7 @@
 // The error log beside the library file and the process-wide last-error text.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,8 +13,12 @@ inline constexpr std::string_view kLogLockName = "LOG_FILE_QORVI_NETPOD_DLL";
 inline constexpr std::string_view kMessageBoxCaption = "Qorvi-NETPOD_DLLInterface.dll";
 
 // Makes `message` the last-error text and appends a dated entry with `ipText` to the
-// error log, serialised across threads and processes by the named lock. Returns true
-// when the entry reached the file. Never throws.
+// error log, serialised across threads and processes by the named lock. The
+// last-error text changes at every call; the log takes an entry only when the same
+// message about the same IP text was not written in the last few seconds, and
+// otherwise counts it, to write "Previous message repeated N times: <message>" later
+// (see RepeatFilter). Returns true when the entry (or the summaries that fell due)
+// reached the file, or when the report was counted. Never throws.
 bool WriteErrorLog(std::string_view message, std::string_view ipText);
 
 // A copy of the whole current last-error text ("No Error" until the first failure).
@@ -28,9 +33,18 @@ void CopyTextToCallerBuffer(std::string_view text, char* buffer, std::int32_t* l
 // when the library's file cannot be found).
 std::string ErrorLogPath();
 
+// The description of a failure for want of file descriptors (EMFILE, ENFILE), for a
+// message of the usual form "<description>\t(<function>)"; empty for other errors.
+std::string_view FileDescriptorShortageText(int error);
+
 // Tests only: use another cross-process lock name, so that a test which holds or
 // abandons the lock does not disturb the other tests running at the same time.
 void SetErrorLogLockNameForTesting(std::string_view name);
+
+// Tests only: the time that decides when a repeat is counted and when its summary is
+// due (nullptr: steady_clock).
+using ErrorLogClock = std::chrono::steady_clock::time_point (*)();
+void SetErrorLogClockForTesting(ErrorLogClock clock);
 
 // The IP column of an entry: "None" for "0" (the IP text of no address), otherwise the text, padded with blanks
 // to 15 characters (never cut), then a tab.

@@ -1,12 +1,19 @@
 // The error log's pieces that do not need a library file of their own: the IP
 // column, the caller-buffer copy, the cross-process lock and its failure paths.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "diagnostics/error_log.h"
 #include "platform/named_lock.h"
@@ -88,10 +95,11 @@ TEST(NamedLock, OwnerThatDiedLeavesItAbandonedOnceThenUsable) {
     lock.release();
 }
 
-// A lock held elsewhere for more than 500 ms: the report fails and the last-error
-// text keeps its previous value; an abandoned lock fails one report, is released,
-// and the next report goes through.
-TEST(WriteErrorLog, LockProblemsLeaveTheLastErrorAloneAndReleaseTheLock) {
+// A lock held elsewhere for more than 500 ms: the report does not reach the file,
+// but the last-error text still changes (applications read it after every failed
+// call); an abandoned lock fails one report, is released, and the next report goes
+// through.
+TEST(WriteErrorLog, LockProblemsStillSetTheLastErrorAndReleaseTheLock) {
     const std::string name = UniqueLockName("writer");
     SetErrorLogLockNameForTesting(name);
     ASSERT_TRUE(WriteErrorLog("first message\t(Test)", "0"));
@@ -104,7 +112,7 @@ TEST(WriteErrorLog, LockProblemsLeaveTheLastErrorAloneAndReleaseTheLock) {
     t.join();
     holder.release();
     EXPECT_FALSE(written);
-    EXPECT_EQ(LastErrorText(), "first message\t(Test)");
+    EXPECT_EQ(LastErrorText(), "second message\t(Test)");
 
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -115,9 +123,130 @@ TEST(WriteErrorLog, LockProblemsLeaveTheLastErrorAloneAndReleaseTheLock) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_FALSE(WriteErrorLog("third message\t(Test)", "0"));   // abandoned
-    EXPECT_EQ(LastErrorText(), "first message\t(Test)");
+    EXPECT_EQ(LastErrorText(), "third message\t(Test)");
     EXPECT_TRUE(WriteErrorLog("fourth message\t(Test)", "0"));   // and released again
     EXPECT_EQ(LastErrorText(), "fourth message\t(Test)");
+}
+
+// Two processes report 1,000 different failures each into one log at the same time:
+// every entry arrives whole, none interleaved with another.
+TEST(WriteErrorLog, TwoProcessesWritingAtOnceLeaveWholeEntries) {
+    const std::string marker = "interleave " + std::to_string(::getpid());
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+        children[c] = ::fork();
+        ASSERT_GE(children[c], 0);
+        if (children[c] == 0) {
+            for (int i = 0; i < 1000; ++i)
+                WriteErrorLog(marker + " child " + std::to_string(c) + " report " + std::to_string(i) + "\t(Test)",
+                              "127.0.0." + std::to_string(c + 1));
+            _exit(0);
+        }
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::ifstream in(ErrorLogPath(), std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    const std::string log = all.str();
+    // Other test processes write into the same file: only this test's entries count,
+    // but every one of them must be whole, with its own IP column.
+    const std::regex entry("\r\n\r\n[^\t\r\n]+\t[^\t\r\n]+\t127\\.0\\.0\\.([12]) *\t" + marker +
+                           " child ([01]) report ([0-9]+)\t\\(Test\\)(?=\r\n\r\n)");
+    std::size_t whole[2] = {0, 0};
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), entry); it != std::sregex_iterator(); ++it) {
+        const int c = std::stoi((*it)[2]);
+        EXPECT_EQ(std::stoi((*it)[1]), c + 1);
+        ++whole[c];
+    }
+    EXPECT_EQ(whole[0], 1000u);
+    EXPECT_EQ(whole[1], 1000u);
+    std::size_t mentions = 0;
+    for (std::size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1))
+        ++mentions;
+    EXPECT_EQ(mentions, 2000u);
+}
+
+// Opens /dev/null until the process has no descriptor left; returns what it opened.
+std::vector<int> ExhaustFileDescriptors() {
+    std::vector<int> fds;
+    for (;;) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return fds;
+        fds.push_back(fd);
+    }
+}
+void CloseAll(std::vector<int>& fds) {
+    for (int fd : fds)
+        ::close(fd);
+    fds.clear();
+}
+
+// With no file descriptor left, a report reaches neither the lock nor the file, but
+// the last-error text changes; once descriptors are free again, the next report is
+// written, also one of the same message (it was never in the log). First with a lock
+// that the process never had, then with a lock already open but no file.
+TEST(WriteErrorLog, RecoversOnceFileDescriptorsAreFreeAgain) {
+    const std::string marker = "descriptors " + std::to_string(::getpid());
+    const std::string noLock = "no lock " + marker + "\t(Test)";
+    const std::string noFile = "no file " + marker + "\t(Test)";
+    const std::string after = "after " + marker + "\t(Test)";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A lock name of its own, not opened yet in this process; a small descriptor
+        // table, so that filling it is quick.
+        SetErrorLogLockNameForTesting(UniqueLockName("descriptors"));
+        const rlimit small{64, 64};
+        if (::setrlimit(RLIMIT_NOFILE, &small) != 0)
+            _exit(100);
+        int failures = 0;
+        std::vector<int> fds = ExhaustFileDescriptors();
+        failures |= WriteErrorLog(noLock, "0") ? 1 : 0;
+        failures |= LastErrorText() == noLock ? 0 : 2;
+        failures |= WriteErrorLog(noLock, "0") ? 1 : 0;   // still none: tried again, not counted
+        CloseAll(fds);
+        failures |= WriteErrorLog(after, "0") ? 0 : 4;
+        failures |= WriteErrorLog(noLock, "0") ? 0 : 8;   // written now
+
+        fds = ExhaustFileDescriptors();   // the lock is open; the file cannot be
+        failures |= WriteErrorLog(noFile, "10.0.0.1") ? 16 : 0;
+        failures |= LastErrorText() == noFile ? 0 : 32;
+        CloseAll(fds);
+        failures |= WriteErrorLog(noFile, "10.0.0.1") ? 0 : 64;
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed checks (bits): " << WEXITSTATUS(status);
+
+    std::ifstream in(ErrorLogPath(), std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    const std::string log = all.str();
+    const auto at = [&](const std::string& column) { return log.find(column); };
+    const auto afterAt = at("None           \t" + after + "\r\n");
+    const auto noLockAt = at("None           \t" + noLock + "\r\n");
+    const auto noFileAt = at("10.0.0.1       \t" + noFile + "\r\n");
+    ASSERT_NE(afterAt, std::string::npos);
+    ASSERT_NE(noLockAt, std::string::npos);
+    ASSERT_NE(noFileAt, std::string::npos);
+    EXPECT_LT(afterAt, noLockAt);
+    EXPECT_LT(noLockAt, noFileAt);
+    EXPECT_EQ(log.find(noLock, noLockAt + noLock.size()), std::string::npos);   // once only
+}
+
+TEST(WriteErrorLog, DescriptorShortageHasAText) {
+    EXPECT_EQ(FileDescriptorShortageText(EMFILE),
+              "No file descriptor left (the limit of open files of the process is reached)");
+    EXPECT_EQ(FileDescriptorShortageText(ENFILE),
+              "No file descriptor left (the limit of open files of the system is reached)");
+    EXPECT_TRUE(FileDescriptorShortageText(ENOENT).empty());
 }
 
 }  // namespace

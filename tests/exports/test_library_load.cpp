@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -107,7 +108,8 @@ TEST(LibraryTexts, LastErrorStartsAsNoErrorAndNullBuffersAreReported) {
               "Pointer on buffer to get Last Error = NULL\t(Qorvi_NETPOD_GetLastError)");
 
     // The file: the header once, then one entry per report, each followed by an
-    // empty line; CR LF line ends throughout.
+    // empty line; CR LF line ends throughout. The second null buffer of
+    // GetLastError, a repeat within seconds, is counted rather than written.
     const std::string log = ReadFile(lib.log());
     ASSERT_EQ(log.compare(0, std::strlen(kHeaderLines), kHeaderLines), 0) << log;
     const std::string entries = log.substr(std::strlen(kHeaderLines));
@@ -123,13 +125,14 @@ TEST(LibraryTexts, LastErrorStartsAsNoErrorAndNullBuffersAreReported) {
         rest = m.suffix();
     }
     EXPECT_TRUE(rest.empty()) << "unparsed: " << rest;
-    ASSERT_EQ(seen.size(), 3u);
+    ASSERT_EQ(seen.size(), 2u);
     EXPECT_NE(seen[0].find("VersionDLL"), std::string::npos);
-    EXPECT_NE(seen[2].find("GetLastError"), std::string::npos);
+    EXPECT_NE(seen[1].find("GetLastError"), std::string::npos);
 }
 
 // Two processes report 1,000 failures each into one log at the same time: every
-// entry arrives whole, none interleaved with another.
+// entry arrives whole, none interleaved with another. Each process writes its first
+// report, counts the other 999, and writes their summary when it exits.
 TEST(LibraryTexts, TwoProcessesWritingAtOnceLeaveWholeEntries) {
     LoadedCopy lib;
     ASSERT_TRUE(lib.loaded()) << ::dlerror();
@@ -144,7 +147,7 @@ TEST(LibraryTexts, TwoProcessesWritingAtOnceLeaveWholeEntries) {
             std::int32_t count = 0;
             for (int i = 0; i < 1000; ++i)
                 version(nullptr, &count);
-            _exit(0);
+            std::exit(0);
         }
     }
     for (pid_t child : children) {
@@ -156,15 +159,18 @@ TEST(LibraryTexts, TwoProcessesWritingAtOnceLeaveWholeEntries) {
     ASSERT_EQ(log.compare(0, std::strlen(kHeaderLines), kHeaderLines), 0);
     std::string rest = log.substr(std::strlen(kHeaderLines));
     const std::regex entry(
-        "[^\t\r\n]+\t[^\t\r\n]+\tNone           \tPointer on buffer to get Version = NULL\t"
-        "\\(Qorvi_NETPOD_VersionDLL\\)\r\n\r\n");
-    std::size_t whole = 0;
+        "[^\t\r\n]+\t[^\t\r\n]+\tNone           \t(Previous message repeated ([0-9]+) times?: )?"
+        "Pointer on buffer to get Version = NULL\t\\(Qorvi_NETPOD_VersionDLL\\)\r\n\r\n");
+    std::size_t reports = 0;
+    std::size_t summaries = 0;
     std::smatch m;
     while (std::regex_search(rest, m, entry, std::regex_constants::match_continuous)) {
-        ++whole;
+        reports += m[1].matched ? std::stoul(m[2]) : 1;
+        summaries += m[1].matched ? 1 : 0;
         rest = m.suffix();
     }
-    EXPECT_EQ(whole, 2000u);
+    EXPECT_EQ(reports, 2000u);
+    EXPECT_GE(summaries, 2u);
     EXPECT_TRUE(rest.empty());
 }
 
