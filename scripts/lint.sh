@@ -12,9 +12,8 @@ echo "lint: clang-format on $(echo "$files" | wc -l) files"
 clang-format --dry-run -Werror $files
 echo "lint: clang-tidy"
 # shellcheck disable=SC2086
-clang-tidy --quiet -p "$build" --warnings-as-errors='*' $(git ls-files 'src/*.cpp') 2>&1 |
-    grep -v '^[0-9]* warnings generated' || true
-# clang-tidy's own exit status is lost in the pipe above; run it again silently for it.
-# shellcheck disable=SC2086
-clang-tidy --quiet -p "$build" --warnings-as-errors='*' $(git ls-files 'src/*.cpp') >/dev/null 2>&1
+# The tests compile a few library sources with gcc-only options; clang-tidy is
+# told to pass over options it does not know.
+clang-tidy --quiet -p "$build" --extra-arg=-Wno-unknown-warning-option --warnings-as-errors='*' \
+    $(git ls-files 'src/*.cpp')
 echo "lint: clean"

@@ -57,8 +57,8 @@ void CComManagement::SetRS232Callbacks(TData_Received_RS232 onData, TCom_Event o
 void CComManagement::Connect(std::int32_t port, ComID handle) {
     handle_ = handle;
     const TransportDataCallback handler = port == kRs232Port ? &RS232DataReceived : &MainportDataReceived;
-    auto transport = std::make_unique<CEthernetCom>(ipText_, port, handler, this, &ComEventReceived, this,
-                                                    &WriteErrorLog);
+    auto transport =
+        std::make_unique<CEthernetCom>(ipText_, port, handler, this, &ComEventReceived, this, &WriteErrorLog);
     std::lock_guard guard(transportMutex_);
     transport_ = std::move(transport);
 }
@@ -68,7 +68,9 @@ void CComManagement::Publish() {
     published_.notify_all();
 }
 
-bool CComManagement::HasCounters() const { return FirmwareHasCounters(detected_.type, detected_.version); }
+bool CComManagement::HasCounters() const {
+    return FirmwareHasCounters(detected_.type, detected_.version);
+}
 
 void CComManagement::DestroyTransport() {
     std::unique_ptr<CEthernetCom> transport;

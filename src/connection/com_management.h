@@ -122,7 +122,7 @@ private:
     bool closing_ = false;
     int sendsInFlight_ = 0;
 
-    std::atomic<bool> published_{false};   // set once by the open, read by the handlers
+    std::atomic<bool> published_{false};  // set once by the open, read by the handlers
 
     // Last: they run from construction and use everything above.
     std::unique_ptr<TThreadSendContinuous> threadSendContinuous_;

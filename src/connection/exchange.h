@@ -35,8 +35,8 @@ public:
     // The signals that hand answers to one sender. Each sender has its own pair, so
     // that neither can take an answer meant for the other. All auto-reset.
     struct AnswerSignals {
-        platform::Event multiplePacket{false};   // an answer to a slot before the last
-        platform::Event ack{false};              // the exchange's last answer
+        platform::Event multiplePacket{false};  // an answer to a slot before the last
+        platform::Event ack{false};             // the exchange's last answer
     };
 
     Exchange() = default;
@@ -112,11 +112,11 @@ private:
     // completed by the notification thread.
     std::mutex mutex_;
     std::condition_variable ended_;
-    std::uint64_t id_ = 0;   // number of the latest exchange
+    std::uint64_t id_ = 0;  // number of the latest exchange
     bool inFlight_ = false;
     Sender sender_ = Sender::OnDemand;
     std::chrono::steady_clock::time_point lastSend_{};
-    bool awaitingAnswer_ = false;   // a slot was sent, its answer not yet whole
+    bool awaitingAnswer_ = false;    // a slot was sent, its answer not yet whole
     ExchangeWrites stagedWrites_{};  // applied with the exchange's first answer
     bool stagedWritesPending_ = false;
 };

@@ -15,7 +15,9 @@ TThreadSend::TThreadSend(SenderLinks links, const platform::Thread& repetitive)
       repetitive_(repetitive),
       thread_([this](platform::Thread& self) { Execute(self); }, false) {}
 
-TThreadSend::~TThreadSend() { Join(); }
+TThreadSend::~TThreadSend() {
+    Join();
+}
 
 void TThreadSend::Join() {
     // Also when the connection's construction failed half-way: the thread must be
@@ -51,8 +53,8 @@ void TThreadSend::Execute(platform::Thread& self) {
         const platform::Thread& repetitive = repetitive_;
         const auto tokenDeadline = std::chrono::steady_clock::now() + kAnswerWait;
         while (!repetitive.isSuspended()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(tokenDeadline -
-                                                                                    std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(tokenDeadline - std::chrono::steady_clock::now());
             r = left.count() > 0 ? exchange.Token().wait(std::min(left, kTokenStep)) : WaitResult::TimedOut;
             if (self.terminateRequested())
                 return;
@@ -85,17 +87,19 @@ void TThreadSend::Execute(platform::Thread& self) {
 
         const std::uint64_t id = exchange.Begin(Sender::OnDemand, slots_.NbPacket, writes, terminating);
         if (id == 0)
-            return;   // told to terminate while waiting for the exchange before
+            return;  // told to terminate while waiting for the exchange before
         bool answerExpected = false;
         bool sendFailed = false;
         bool abandoned = false;
         for (std::size_t i = 0; i < static_cast<std::size_t>(slots_.NbPacket); ++i) {
             if (!exchange.NoteSlotSending(id)) {
-                abandoned = true;   // ended meanwhile; nothing more of it goes out
+                abandoned = true;  // ended meanwhile; nothing more of it goes out
                 break;
             }
             bool closing = false;
-            if (!links_.send(std::span<const std::uint8_t>(slots_.Slot[i].data(), static_cast<std::size_t>(slots_.SlotLength[i])), closing)) {
+            if (!links_.send(std::span<const std::uint8_t>(slots_.Slot[i].data(),
+                                                           static_cast<std::size_t>(slots_.SlotLength[i])),
+                             closing)) {
                 if (closing || self.terminateRequested())
                     return;
                 Log("EthernetCom->SendData Failed\t(TThreadSend::Execute)");

@@ -17,7 +17,7 @@ public:
     // Starts running. `repetitive` is the repetitive-ask thread of the same
     // connection, whose running decides whether the token is taken.
     TThreadSend(SenderLinks links, const platform::Thread& repetitive);
-    ~TThreadSend();   // Join()
+    ~TThreadSend();  // Join()
     TThreadSend(const TThreadSend&) = delete;
     TThreadSend& operator=(const TThreadSend&) = delete;
 
@@ -39,7 +39,7 @@ private:
     // This sender's own slots: the repetitive-ask thread may be suspended in the
     // middle of its exchange while this one builds, so they must not share a buffer.
     TxSlots slots_{};
-    platform::Thread thread_;   // last: starts once everything above exists
+    platform::Thread thread_;  // last: starts once everything above exists
 };
 
 }  // namespace netpod

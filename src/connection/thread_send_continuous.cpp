@@ -11,7 +11,9 @@ TThreadSendContinuous::TThreadSendContinuous(SenderLinks links)
     timerId_ = platform::TimerService::instance().start(std::chrono::milliseconds(timeMiliSec_.load()), timerTick_);
 }
 
-TThreadSendContinuous::~TThreadSendContinuous() { Join(); }
+TThreadSendContinuous::~TThreadSendContinuous() {
+    Join();
+}
 
 void TThreadSendContinuous::Join() {
     // Also when the connection's construction failed half-way: a thread created
@@ -36,7 +38,9 @@ void TThreadSendContinuous::Start() {
     thread_.resume();
 }
 
-void TThreadSendContinuous::Stop() { stopRequest_.store(true); }
+void TThreadSendContinuous::Stop() {
+    stopRequest_.store(true);
+}
 
 void TThreadSendContinuous::Suspend() {
     std::lock_guard guard(controlMutex_);
@@ -52,7 +56,7 @@ void TThreadSendContinuous::SetTime(std::int32_t milliseconds) {
     timers.stop(timerId_);
     timerId_ = 0;
     if (joined_)
-        return;   // the connection is closed: no timer any more
+        return;  // the connection is closed: no timer any more
     // A period the timer service refuses leaves no timer: the thread then waits for
     // a tick until the period is set again or the connection is closed.
     timerId_ = timers.start(std::chrono::milliseconds(milliseconds), timerTick_);
@@ -106,7 +110,9 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                 if (!dropped)
                     dropped = !exchange.NoteSlotSending(id);
                 if (!dropped)
-                    sent = links_.send(std::span<const std::uint8_t>(slots_.Slot[i].data(), static_cast<std::size_t>(slots_.SlotLength[i])), closing);
+                    sent = links_.send(std::span<const std::uint8_t>(slots_.Slot[i].data(),
+                                                                     static_cast<std::size_t>(slots_.SlotLength[i])),
+                                       closing);
             }
             if (closing || self.terminateRequested())
                 return;
@@ -143,7 +149,7 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
             exchange.End(id);
         exchange.Token().set();
         if (dropped)
-            continue;   // a new request at once, from the list as it is now
+            continue;  // a new request at once, from the list as it is now
 
         r = timerTick_.wait();
         if (self.terminateRequested())

@@ -19,7 +19,7 @@ namespace netpod {
 class TThreadSendContinuous {
 public:
     explicit TThreadSendContinuous(SenderLinks links);
-    ~TThreadSendContinuous();   // Join()
+    ~TThreadSendContinuous();  // Join()
     // Wakes the thread, waits for it to end, then stops the timer for good: no tick
     // reaches the timer event afterwards, and SetTime no longer starts one.
     // Idempotent.
@@ -51,15 +51,15 @@ public:
 private:
     void Execute(platform::Thread& self);
     SenderLinks links_;
-    platform::Event timerTick_{false};        // HevTimer, set by the timer service
+    platform::Event timerTick_{false};  // HevTimer, set by the timer service
     std::atomic<std::uint64_t> listResets_{0};
-    std::mutex controlMutex_;                 // serialises Start, SetTime and Suspend (exports)
-    platform::TimerId timerId_ = 0;           // guarded by controlMutex_
-    bool joined_ = false;                     // guarded by controlMutex_
+    std::mutex controlMutex_;        // serialises Start, SetTime and Suspend (exports)
+    platform::TimerId timerId_ = 0;  // guarded by controlMutex_
+    bool joined_ = false;            // guarded by controlMutex_
     std::atomic<std::int32_t> timeMiliSec_{100};
-    std::atomic<bool> stopRequest_{false};    // written by exports, read by the thread once a cycle
+    std::atomic<bool> stopRequest_{false};  // written by exports, read by the thread once a cycle
     TxSlots slots_{};
-    platform::Thread thread_;                 // last: created suspended
+    platform::Thread thread_;  // last: created suspended
 };
 
 }  // namespace netpod

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -28,7 +28,7 @@ void ReportWorkerException(std::string_view what) {
     if (!what.empty())
         message.append(": ").append(what);
     message.append("\t(platform::Thread)");
-    WriteErrorLog(message, "0");   // the IP text of no particular address
+    WriteErrorLog(message, "0");  // the IP text of no particular address
 }
 
 // Installed when the library is loaded, before any worker thread exists.
@@ -46,7 +46,7 @@ constexpr std::string_view kHeader =
 // LastErrorText; the process-local mutex makes every read see one whole message.
 std::mutex gLastErrorMutex;
 std::string& LastErrorStorage() {
-    static std::string* text = new std::string("No Error");   // lives as long as the process
+    static std::string* text = new std::string("No Error");  // lives as long as the process
     return *text;
 }
 
@@ -58,7 +58,7 @@ std::string& LastErrorStorage() {
 std::atomic<platform::NamedLock*> gLogLock{nullptr};
 std::mutex gLogLockOpenMutex;
 std::string& LogLockName() {
-    static auto* name = new std::string(kLogLockName);   // lives as long as the process
+    static auto* name = new std::string(kLogLockName);  // lives as long as the process
     return *name;
 }
 platform::NamedLock* LogLock() {
@@ -118,7 +118,7 @@ bool WriteAll(int fd, std::string_view bytes) {
 std::string FormatEntry(const LogRecord& record) {
     std::string entry;
     entry.append(FormatNow("%x")).append("\t");
-    entry.append(FormatNow("%X")).append("\t");   // a second clock read, as the format prescribes
+    entry.append(FormatNow("%X")).append("\t");  // a second clock read, as the format prescribes
     entry.append(FormatIpColumn(record.ipText));
     entry.append(record.message).append("\r\n\r\n");
     return entry;
@@ -172,7 +172,9 @@ bool WriteRecords(const std::vector<LogRecord>& records) {
     }
     if (!AppendEntries(path, records)) {
         std::string why = "Unable to write the Error log file ";
-        why.append(path).append(": ").append(std::strerror(errno));
+        // strerror_r (the GNU form, which returns the text) is safe with other threads.
+        char reason[128];
+        why.append(path).append(": ").append(strerror_r(errno, reason, sizeof reason));
         ShowMessageBox(why);
         return false;
     }
@@ -184,11 +186,11 @@ bool WriteRecords(const std::vector<LogRecord>& records) {
 // cross-process lock and no file access.
 struct Repeats {
     std::mutex mutex;
-    RepeatFilter filter;   // guarded by mutex
-    bool flushAtExit = false;   // guarded by mutex
+    RepeatFilter filter;       // guarded by mutex
+    bool flushAtExit = false;  // guarded by mutex
 };
 Repeats& RepeatState() {
-    static auto* state = new Repeats;   // lives as long as the process, for the exit flush
+    static auto* state = new Repeats;  // lives as long as the process, for the exit flush
     return *state;
 }
 
@@ -257,7 +259,7 @@ bool WriteErrorLog(std::string_view message, std::string_view ipText) {
                 repeats.flushAtExit = std::atexit(&FlushRepeatsAtExit) == 0;
         }
         if (records.empty())
-            return true;   // counted against an entry that the log already has
+            return true;  // counted against an entry that the log already has
         if (WriteRecords(records))
             return true;
         if (records.back().message == message) {
@@ -273,7 +275,9 @@ bool WriteErrorLog(std::string_view message, std::string_view ipText) {
     }
 }
 
-void SetErrorLogClockForTesting(ErrorLogClock clock) { gClock.store(clock, std::memory_order_release); }
+void SetErrorLogClockForTesting(ErrorLogClock clock) {
+    gClock.store(clock, std::memory_order_release);
+}
 
 void SetErrorLogLockNameForTesting(std::string_view name) {
     std::lock_guard guard(gLogLockOpenMutex);
@@ -287,9 +291,12 @@ void SetErrorLogLockNameForTesting(std::string_view name) {
 
 std::string_view FileDescriptorShortageText(int error) {
     switch (error) {
-    case EMFILE: return "No file descriptor left (the limit of open files of the process is reached)";
-    case ENFILE: return "No file descriptor left (the limit of open files of the system is reached)";
-    default: return {};
+    case EMFILE:
+        return "No file descriptor left (the limit of open files of the process is reached)";
+    case ENFILE:
+        return "No file descriptor left (the limit of open files of the system is reached)";
+    default:
+        return {};
     }
 }
 

@@ -21,8 +21,7 @@ std::string RepeatFilter::IndexKey(std::string_view message, std::string_view ip
     return key;
 }
 
-std::vector<LogRecord> RepeatFilter::Report(std::string_view message, std::string_view ipText,
-                                            Clock::time_point now) {
+std::vector<LogRecord> RepeatFilter::Report(std::string_view message, std::string_view ipText, Clock::time_point now) {
     std::vector<LogRecord> out;
     std::string index = IndexKey(message, ipText);
     const auto found = index_.find(index);

@@ -59,7 +59,7 @@ private:
         std::string ipText;
         // Start of the current window: when the entry or its last summary was written.
         Clock::time_point windowStart;
-        std::size_t repeats = 0;   // counted since windowStart, not yet written
+        std::size_t repeats = 0;  // counted since windowStart, not yet written
     };
 
     static std::string IndexKey(std::string_view message, std::string_view ipText);
@@ -68,9 +68,9 @@ private:
 
     Clock::duration interval_;
     std::size_t capacity_;
-    std::list<Key> entries_;   // most recently reported first
+    std::list<Key> entries_;  // most recently reported first
     std::unordered_map<std::string, std::list<Key>::iterator> index_;
-    std::vector<Key*> pending_;   // keys with repeats > 0, in the order they began counting
+    std::vector<Key*> pending_;  // keys with repeats > 0, in the order they began counting
     Clock::time_point earliestDue_ = Clock::time_point::max();
 };
 

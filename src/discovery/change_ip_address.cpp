@@ -3,12 +3,12 @@
 #include <array>
 #include <string>
 
-#include "protocol/ostrak_packet.h"
 #include "diagnostics/error_log.h"
-#include "transport/icmp_echo.h"
-#include "protocol/ip_text.h"
-#include "protocol/udp_answer_decoder.h"
 #include "discovery/udp_exchange.h"
+#include "protocol/ip_text.h"
+#include "protocol/ostrak_packet.h"
+#include "protocol/udp_answer_decoder.h"
+#include "transport/icmp_echo.h"
 
 namespace netpod {
 namespace {
@@ -56,11 +56,11 @@ bool ChangeIPAddress(const std::int32_t* mac, const std::int32_t* ip, const std:
     }
 
     std::array<std::uint8_t, 14> body{};
-    for (int i = 0; i < 6; ++i)
-        body[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(mac[i]);
-    for (int i = 0; i < 4; ++i) {
-        body[static_cast<std::size_t>(6 + i)] = static_cast<std::uint8_t>(ip[i]);
-        body[static_cast<std::size_t>(10 + i)] = static_cast<std::uint8_t>(mask[i]);
+    for (std::size_t i = 0; i < 6; ++i)
+        body[i] = static_cast<std::uint8_t>(mac[i]);
+    for (std::size_t i = 0; i < 4; ++i) {
+        body[6 + i] = static_cast<std::uint8_t>(ip[i]);
+        body[10 + i] = static_cast<std::uint8_t>(mask[i]);
     }
     std::array<std::uint8_t, body.size() + kOstrakOverhead> request{};
     BuildOstrakPacket(kSetIPConfiguration, kChangeIPTransactionId, body, request);

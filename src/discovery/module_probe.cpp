@@ -4,11 +4,11 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/ostrak_packet.h"
 #include "diagnostics/error_log.h"
-#include "protocol/ip_text.h"
-#include "protocol/udp_answer_decoder.h"
 #include "discovery/udp_exchange.h"
+#include "protocol/ip_text.h"
+#include "protocol/ostrak_packet.h"
+#include "protocol/udp_answer_decoder.h"
 
 namespace netpod {
 namespace {
@@ -45,8 +45,8 @@ bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected) 
     bool sent = false;
     {
         UdpUtilitiesLock lock;
-        sent = RunUdpExchange(lock.assembler(), destination, request, kTestReceiveBuffer, kTestWait, ReceiveRepeat::Once,
-                              detection)
+        sent = RunUdpExchange(lock.assembler(), destination, request, kTestReceiveBuffer, kTestWait,
+                              ReceiveRepeat::Once, detection)
                    .sent;
     }
 

@@ -2,10 +2,10 @@
 
 #include <array>
 
-#include "protocol/ostrak_packet.h"
-#include "protocol/udp_answer_decoder.h"
 #include "discovery/scan_table.h"
 #include "discovery/udp_exchange.h"
+#include "protocol/ostrak_packet.h"
+#include "protocol/udp_answer_decoder.h"
 
 namespace netpod {
 namespace {
@@ -19,8 +19,8 @@ constexpr std::chrono::milliseconds kScanWaitPerReceive{200};
 
 std::int32_t ScanNetwork(ModuleInfo* modules, std::int32_t capacity) {
     // MODULENAME comes before ETHERNETMAC because the MAC completes the record.
-    constexpr std::array<std::uint8_t, 4> kRegisters = {kUdpRegisterType, kUdpRegisterVersion,
-                                                        kUdpRegisterModuleName, kUdpRegisterEthernetMac};
+    constexpr std::array<std::uint8_t, 4> kRegisters = {kUdpRegisterType, kUdpRegisterVersion, kUdpRegisterModuleName,
+                                                        kUdpRegisterEthernetMac};
     std::array<std::uint8_t, kRegisters.size() + kOstrakOverhead> request{};
     BuildOstrakPacket(kReadRegisters, 0, kRegisters, request);
 

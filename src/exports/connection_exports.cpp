@@ -3,11 +3,11 @@
 #include <string>
 
 #include "connection/com_management.h"
+#include "diagnostics/error_log.h"
+#include "discovery/module_probe.h"
 #include "exports/connection_handle.h"
 #include "exports/export_support.h"
-#include "diagnostics/error_log.h"
 #include "protocol/ip_text.h"
-#include "discovery/module_probe.h"
 #include "qorvi_netpod.h"
 
 namespace netpod {
@@ -48,8 +48,8 @@ struct PortKind {
 };
 
 template <class DataCallback>
-bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCallback dataCallback,
-                    TCom_Event comEvent, ComID* Com) {
+bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCallback dataCallback, TCom_Event comEvent,
+                    ComID* Com) {
     if (Com == nullptr) {
         Report("Pointer on ComID not valid (NULL)", kind.exportName, kNoIpText);
         return false;
@@ -113,12 +113,13 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_OpenConnection_MAINPORT(const int32_t* IPAddr
                                                            TData_Received_MAINPORT Data_Received_MAINPORT,
                                                            TCom_Event Com_Event, ComID* Com) {
     static const PortKind kind{"Qorvi_NETPOD_OpenConnection_MAINPORT", "Data_Received_MAINPORT", kMainPort};
-    return GuardedExport(false, [&] { return OpenConnection(kind, IPAddress, Data_Received_MAINPORT, Com_Event, Com); });
+    return GuardedExport(false,
+                         [&] { return OpenConnection(kind, IPAddress, Data_Received_MAINPORT, Com_Event, Com); });
 }
 
 QORVI_NETPOD_API bool Qorvi_NETPOD_OpenConnection_RS232(const int32_t* IPAddress,
-                                                        TData_Received_RS232 Data_Received_RS232,
-                                                        TCom_Event Com_Event, ComID* Com) {
+                                                        TData_Received_RS232 Data_Received_RS232, TCom_Event Com_Event,
+                                                        ComID* Com) {
     static const PortKind kind{"Qorvi_NETPOD_OpenConnection_RS232", "Data_Received_RS232", kRs232Port};
     return GuardedExport(false, [&] { return OpenConnection(kind, IPAddress, Data_Received_RS232, Com_Event, Com); });
 }
@@ -126,7 +127,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_OpenConnection_RS232(const int32_t* IPAddress
 QORVI_NETPOD_API bool Qorvi_NETPOD_CloseConnection(ComID* Com) {
     return GuardedExport(true, [&] {
         if (Com == nullptr || *Com == nullptr)
-            return true;   // nothing to close
+            return true;  // nothing to close
         return CloseHandle(Com, "Qorvi_NETPOD_CloseConnection");
     });
 }

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "connection/com_management.h"
-#include "exports/connection_registry.h"
 #include "diagnostics/error_log.h"
+#include "exports/connection_registry.h"
 #include "protocol/ip_text.h"
 #include "qorvi_netpod.h"
 

@@ -9,7 +9,7 @@ namespace netpod {
 namespace {
 
 struct Registry {
-    std::mutex mutex;   // guards everything below; never held while a connection is used
+    std::mutex mutex;  // guards everything below; never held while a connection is used
     std::unordered_map<std::uintptr_t, std::shared_ptr<CComManagement>> live;
     // Handles count up from a random start, so that a small garbage value (or a
     // handle of an earlier run of the process) is not taken for a live one.
@@ -20,7 +20,7 @@ struct Registry {
 };
 
 Registry& TheRegistry() {
-    static Registry* registry = new Registry();   // never destroyed: exports may run at exit
+    static Registry* registry = new Registry();  // never destroyed: exports may run at exit
     return *registry;
 }
 

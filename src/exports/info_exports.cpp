@@ -2,8 +2,8 @@
 #include <string>
 #include <string_view>
 
-#include "exports/export_support.h"
 #include "diagnostics/error_log.h"
+#include "exports/export_support.h"
 #include "protocol/ip_text.h"
 #include "qorvi_netpod.h"
 

@@ -1,10 +1,10 @@
 // Qorvi_NETPOD_ScanNetwork and Qorvi_NETPOD_ChangeIPAddress: no connection needed,
 // both forward to the UDP utilities.
-#include "exports/export_support.h"
-#include "discovery/change_ip_address.h"
 #include "diagnostics/error_log.h"
-#include "protocol/ip_text.h"
+#include "discovery/change_ip_address.h"
 #include "discovery/network_scan.h"
+#include "exports/export_support.h"
+#include "protocol/ip_text.h"
 #include "qorvi_netpod.h"
 
 extern "C" {

@@ -2,10 +2,10 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/request_marks.h"
+#include "connection/thread_send_continuous.h"
 #include "exports/connection_handle.h"
 #include "exports/export_support.h"
-#include "connection/thread_send_continuous.h"
+#include "protocol/request_marks.h"
 
 using namespace netpod;
 
@@ -120,7 +120,8 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_ReadWriteI2C(const uint8_t* DataBuf, int32_t 
             return false;
         }
         if (DataLength > kMaxI2CDataLength) {
-            ReportFor(*c, "DataLength of I2C buffer is too big. Max Length Value = " + std::to_string(kMaxI2CDataLength),
+            ReportFor(*c,
+                      "DataLength of I2C buffer is too big. Max Length Value = " + std::to_string(kMaxI2CDataLength),
                       "Qorvi_NETPOD_ReadWriteI2C");
             return false;
         }

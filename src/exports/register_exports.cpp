@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/request_marks.h"
 #include "exports/connection_handle.h"
 #include "exports/export_support.h"
+#include "protocol/request_marks.h"
 
 namespace netpod {
 namespace {
@@ -94,10 +94,10 @@ bool OutOfByteRange(const std::int32_t* values, int count) {
 
 using namespace netpod;
 
-#define NETPOD_READ_EXPORT(REG, FLAG)                                                           \
-    extern "C" QORVI_NETPOD_API bool Qorvi_NETPOD_Read_##REG(ComID Com) {                       \
+#define NETPOD_READ_EXPORT(REG, FLAG)                                                                \
+    extern "C" QORVI_NETPOD_API bool Qorvi_NETPOD_Read_##REG(ComID Com) {                            \
         return GuardedExport(false, [&] { return MarkRead(Com, "Qorvi_NETPOD_Read_" #REG, FLAG); }); \
-    }                                                                                           \
+    }                                                                                                \
     NETPOD_EXPORT_ALIAS(Qorvi_NETPOD_Read_##REG)
 
 NETPOD_READ_EXPORT(TYPE, kReadType)
@@ -114,41 +114,38 @@ NETPOD_READ_EXPORT(TCPCONNECTIONSOPENED, kReadTcpConnectionsOpened)
 NETPOD_READ_EXPORT(ANALOGINPUTSTHRESHOLD, kReadAnalogInputsThreshold)
 NETPOD_READ_EXPORT(OUTPUTS, kReadOutputs)
 
-#define NETPOD_COUNTER_READ_EXPORT(REG, FLAG)                                                          \
-    extern "C" QORVI_NETPOD_API bool Qorvi_NETPOD_Read_##REG(ComID Com) {                              \
+#define NETPOD_COUNTER_READ_EXPORT(REG, FLAG)                                                                     \
+    extern "C" QORVI_NETPOD_API bool Qorvi_NETPOD_Read_##REG(ComID Com) {                                         \
         return GuardedExport(false, [&] { return MarkCounterRead(Com, "Qorvi_NETPOD_Read_" #REG, #REG, FLAG); }); \
-    }                                                                                                  \
+    }                                                                                                             \
     NETPOD_EXPORT_ALIAS(Qorvi_NETPOD_Read_##REG)
 
 NETPOD_COUNTER_READ_EXPORT(NBPOWERUP, kReadNbPowerUp)
 NETPOD_COUNTER_READ_EXPORT(TIMEINSERVICE, kReadTimeInService)
 
-#define NETPOD_REPETITIVE_READ_EXPORT(REG, FLAG, MEMBER)                                          \
-    extern "C" QORVI_NETPOD_API bool Qorvi_NETPOD_Read_##REG(bool RepetitiveAsk, ComID Com) {     \
-        return GuardedExport(false, [&] {                                                         \
-            return MarkReadOrRepetitive(Com, "Qorvi_NETPOD_Read_" #REG, RepetitiveAsk, FLAG,      \
-                                        &RequestMarks::MEMBER);                                   \
-        });                                                                                       \
-    }                                                                                             \
+#define NETPOD_REPETITIVE_READ_EXPORT(REG, FLAG, MEMBER)                                                             \
+    extern "C" QORVI_NETPOD_API bool Qorvi_NETPOD_Read_##REG(bool RepetitiveAsk, ComID Com) {                        \
+        return GuardedExport(false, [&] {                                                                            \
+            return MarkReadOrRepetitive(Com, "Qorvi_NETPOD_Read_" #REG, RepetitiveAsk, FLAG, &RequestMarks::MEMBER); \
+        });                                                                                                          \
+    }                                                                                                                \
     NETPOD_EXPORT_ALIAS(Qorvi_NETPOD_Read_##REG)
 
 NETPOD_REPETITIVE_READ_EXPORT(VOLTAGE, kReadVoltage, RepetitiveVOLTAGE)
 NETPOD_REPETITIVE_READ_EXPORT(WARNINGS, kReadWarnings, RepetitiveWARNINGS)
 NETPOD_REPETITIVE_READ_EXPORT(INPUTS, kReadInputs, RepetitiveINPUTS)
 
-#define NETPOD_COMMAND_EXPORT(NAME, EXPORTED_AS, MEMBER)                                   \
-    extern "C" QORVI_NETPOD_API bool Qorvi_NETPOD_##NAME(ComID Com) {                      \
-        return GuardedExport(false, [&] {                                                  \
-            return MarkCommand(Com, "Qorvi_NETPOD_" EXPORTED_AS, &WriteValues::MEMBER);    \
-        });                                                                                \
-    }                                                                                      \
+#define NETPOD_COMMAND_EXPORT(NAME, EXPORTED_AS, MEMBER)                                                           \
+    extern "C" QORVI_NETPOD_API bool Qorvi_NETPOD_##NAME(ComID Com) {                                              \
+        return GuardedExport(false,                                                                                \
+                             [&] { return MarkCommand(Com, "Qorvi_NETPOD_" EXPORTED_AS, &WriteValues::MEMBER); }); \
+    }                                                                                                              \
     NETPOD_EXPORT_ALIAS(Qorvi_NETPOD_##NAME)
 
 NETPOD_COMMAND_EXPORT(Write_RESETCPU, "Write_RESETCPU", ResetCPURequest)
 NETPOD_COMMAND_EXPORT(Write_SAVEUSERPARAMETERS, "Write_SAVEUSERPARAMETERS", SaveUserParametersRequest)
 NETPOD_COMMAND_EXPORT(Write_RESTOREUSERPARAMETERS, "Write_RESTOREUSERPARAMETERS", RestoreUserParametersRequest)
-NETPOD_COMMAND_EXPORT(Write_RESTOREFACTORYPARAMETERS, "Write_RESTOREFACTORYPARAMETERS",
-                      RestoreFactoryParametersRequest)
+NETPOD_COMMAND_EXPORT(Write_RESTOREFACTORYPARAMETERS, "Write_RESTOREFACTORYPARAMETERS", RestoreFactoryParametersRequest)
 NETPOD_COMMAND_EXPORT(Write_SAVEFACTORYPARAMETERS, "Write_SAVEFACTORYPARAMETERS", SaveFactoryParametersRequest)
 
 extern "C" {
@@ -159,8 +156,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Read_INPUTVOLTAGEVALUE(int32_t InputNb, bool 
         if (c == nullptr)
             return false;
         if (InputNb < 0 || InputNb > 15) {
-            WriteErrorLog("Input Number not valid. 0<= InputNb <=15\t(Qorvi_NETPOD_Read_INPUTVOLTAGEVALUE)",
-                          kNoIpText);
+            WriteErrorLog("Input Number not valid. 0<= InputNb <=15\t(Qorvi_NETPOD_Read_INPUTVOLTAGEVALUE)", kNoIpText);
             return false;
         }
         c->UpdateMarks([&](RequestMarks& m) {
@@ -210,9 +206,8 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_COMOPTIONS(const bool* ComOpt, ComID Co
             ReportFor(*c, "Pointer on data to write not valid. ComOpt = NULL", "Qorvi_NETPOD_Write_COMOPTIONS");
             return false;
         }
-        return MarkWrite(*c, &WriteValues::ComOptionsRequest, [&](WriteValues& w) {
-            std::memcpy(w.ComOptionsValue, ComOpt, sizeof w.ComOptionsValue);
-        });
+        return MarkWrite(*c, &WriteValues::ComOptionsRequest,
+                         [&](WriteValues& w) { std::memcpy(w.ComOptionsValue, ComOpt, sizeof w.ComOptionsValue); });
     });
 }
 
@@ -247,9 +242,8 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_SUBNETMASK(const int32_t* SubnetMask, C
             ReportFor(*c, "Subnet Mask not valid", "Qorvi_NETPOD_Write_SUBNETMASK");
             return false;
         }
-        return MarkWrite(*c, &WriteValues::SubnetMaskRequest, [&](WriteValues& w) {
-            std::memcpy(w.SubnetMaskValue, SubnetMask, sizeof w.SubnetMaskValue);
-        });
+        return MarkWrite(*c, &WriteValues::SubnetMaskRequest,
+                         [&](WriteValues& w) { std::memcpy(w.SubnetMaskValue, SubnetMask, sizeof w.SubnetMaskValue); });
     });
 }
 

@@ -29,8 +29,8 @@ WaitResult Event::wait() {
 WaitResult Event::wait(std::chrono::milliseconds timeout) {
     const auto now = std::chrono::steady_clock::now();
     // A time-out so long that the deadline would overflow the clock is no time-out.
-    if (timeout > std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::time_point::max() - now))
+    if (timeout >
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::time_point::max() - now))
         return waitUntil(std::nullopt);
     return waitUntil(now + timeout);
 }
@@ -48,9 +48,7 @@ WaitResult Event::waitUntil(std::optional<std::chrono::steady_clock::time_point>
             // A suspended thread leaves the signal alone: it takes it only once it has
             // been resumed (or told to terminate), as a suspended thread cannot
             // complete a wait.
-            const auto mayTake = [&] {
-                return signalled_ && (parking == nullptr || !parking->holdsOff());
-            };
+            const auto mayTake = [&] { return signalled_ && (parking == nullptr || !parking->holdsOff()); };
             // A thread told to terminate leaves its wait at once, without taking the
             // signal: its owner may be waiting to join it, and another waiter of the
             // same event may need that signal to end too.

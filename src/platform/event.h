@@ -45,9 +45,9 @@ private:
     // in, so that the thread re-examines whether it may take the signal.
     void wakeWaiters();
 
-    std::mutex mutex_;               // guards signalled_
+    std::mutex mutex_;  // guards signalled_
     std::condition_variable cond_;
-    bool signalled_;                 // written by set()/reset()/waiters, under mutex_
+    bool signalled_;  // written by set()/reset()/waiters, under mutex_
 };
 
 }  // namespace netpod::platform

@@ -36,8 +36,8 @@ NamedLock::NamedLock(const std::string& name) {
     const int fd = ::shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return;
-    ::fchmod(fd, 0666);   // shared by every user's processes, whatever the umask
-    struct stat st{};
+    ::fchmod(fd, 0666);  // shared by every user's processes, whatever the umask
+    struct stat st {};
     if (::fstat(fd, &st) != 0 ||
         (st.st_size < static_cast<off_t>(sizeof(SharedBlock)) && ::ftruncate(fd, sizeof(SharedBlock)) != 0)) {
         ::close(fd);
@@ -82,7 +82,9 @@ NamedLock::~NamedLock() {
     }
 }
 
-bool NamedLock::valid() const { return shared_ != nullptr; }
+bool NamedLock::valid() const {
+    return shared_ != nullptr;
+}
 
 LockResult NamedLock::acquire(std::chrono::milliseconds timeout) {
     if (shared_ == nullptr)

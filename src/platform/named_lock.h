@@ -13,12 +13,12 @@ enum class LockResult { Acquired, Abandoned, TimedOut, Failed };
 // owns it (it must release it).
 class NamedLock {
 public:
-    explicit NamedLock(const std::string& name);   // opens or creates; never throws
+    explicit NamedLock(const std::string& name);  // opens or creates; never throws
     ~NamedLock();
     NamedLock(const NamedLock&) = delete;
     NamedLock& operator=(const NamedLock&) = delete;
 
-    bool valid() const;   // false when the lock could not be created or opened
+    bool valid() const;  // false when the lock could not be created or opened
     LockResult acquire(std::chrono::milliseconds timeout);
     void release();
 

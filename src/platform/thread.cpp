@@ -54,12 +54,15 @@ void ReportException(std::string_view what) {
 
 }  // namespace
 
-void Thread::SetExceptionReporter(ExceptionReporter reporter) { gExceptionReporter.store(reporter); }
+void Thread::SetExceptionReporter(ExceptionReporter reporter) {
+    gExceptionReporter.store(reporter);
+}
 
-void Thread::SetCreatorForTesting(Creator creator) { gCreator.store(creator != nullptr ? creator : &pthread_create); }
+void Thread::SetCreatorForTesting(Creator creator) {
+    gCreator.store(creator != nullptr ? creator : &pthread_create);
+}
 
-Thread::Thread(Routine routine, bool createSuspended)
-    : routine_(std::move(routine)), suspended_(createSuspended) {
+Thread::Thread(Routine routine, bool createSuspended) : routine_(std::move(routine)), suspended_(createSuspended) {
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
     if (rc != 0)
@@ -228,7 +231,7 @@ Thread::NoSuspendSection::~NoSuspendSection() {
         return;
     std::lock_guard lock(thread_->mutex_);
     if (--thread_->sectionDepth_ == 0)
-        thread_->cond_.notify_all();   // a suspend() may be waiting for this
+        thread_->cond_.notify_all();  // a suspend() may be waiting for this
 }
 
 }  // namespace netpod::platform

@@ -1,12 +1,12 @@
 // A worker thread with cooperative suspension and a terminate request.
 #pragma once
 
+#include <pthread.h>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <pthread.h>
 
 #include <string_view>
 
@@ -91,6 +91,7 @@ public:
         ~NoSuspendSection();
         NoSuspendSection(const NoSuspendSection&) = delete;
         NoSuspendSection& operator=(const NoSuspendSection&) = delete;
+
     private:
         Thread* thread_;
     };
@@ -108,22 +109,22 @@ private:
     bool waitsMayPark() const { return sectionDepth_ == 0; }
     bool holdsOff() const { return suspended_.load() && !terminate_.load(); }
     void enterWait(Event* event);
-    void leaveWait();   // clears the wait and parks while suspended
+    void leaveWait();  // clears the wait and parks while suspended
 
     Routine routine_;
-    mutable std::mutex mutex_;           // guards the fields below (atomics: writes only)
-    std::condition_variable cond_;       // park, section end and routine end
+    mutable std::mutex mutex_;      // guards the fields below (atomics: writes only)
+    std::condition_variable cond_;  // park, section end and routine end
     // Written by suspend()/resume() under mutex_; read by the thread, also without the
     // lock while it decides in an Event wait whether it may take the signal.
     std::atomic<bool> suspended_;
     // Written by requestTerminate() under mutex_; read by anyone.
     std::atomic<bool> terminate_{false};
-    std::atomic<std::uint64_t> parks_{0};   // written by the thread when it parks
-    int sectionDepth_ = 0;               // written by the thread, read by suspend()
-    Event* waitingIn_ = nullptr;         // written by the thread, read by resume()/requestTerminate()
-    bool finished_ = false;              // set by the thread when the routine returned
-    bool joined_ = false;                // written by join()
-    pthread_t handle_{};                 // written by the constructor only
+    std::atomic<std::uint64_t> parks_{0};  // written by the thread when it parks
+    int sectionDepth_ = 0;                 // written by the thread, read by suspend()
+    Event* waitingIn_ = nullptr;           // written by the thread, read by resume()/requestTerminate()
+    bool finished_ = false;                // set by the thread when the routine returned
+    bool joined_ = false;                  // written by join()
+    pthread_t handle_{};                   // written by the constructor only
 };
 
 }  // namespace netpod::platform

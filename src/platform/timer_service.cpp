@@ -33,9 +33,9 @@ struct TimerService::State {
     // events while holding mutex_, which is what lets stop() promise that no event is
     // set after it returns.
     mutable std::mutex mutex;
-    std::condition_variable changed;                  // a timer was added or removed
+    std::condition_variable changed;  // a timer was added or removed
     std::unordered_map<TimerId, Timer> timers;
-    std::set<std::pair<Clock::time_point, TimerId>> queue;   // ordered by deadline
+    std::set<std::pair<Clock::time_point, TimerId>> queue;  // ordered by deadline
     TimerId lastId = 0;
     // The service thread, present while at least one timer exists. Its generation
     // tells it whether it is still the current one: stopping the last timer retires
@@ -72,8 +72,7 @@ TimerId TimerService::start(std::chrono::milliseconds period, Event& event) {
         const std::uint64_t generation = state_->generation;
         try {
             // The new thread blocks on the mutex held here until start() returns.
-            state_->thread = std::make_unique<Thread>(
-                [this, generation](Thread&) { serve(generation); }, false);
+            state_->thread = std::make_unique<Thread>([this, generation](Thread&) { serve(generation); }, false);
         } catch (...) {
             state_->queue.erase({deadline, id});
             state_->timers.erase(id);
@@ -119,7 +118,7 @@ void TimerService::serve(std::uint64_t generation) {
         const Clock::time_point now = Clock::now();
         if (deadline > now) {
             state_->changed.wait_until(lock, deadline);
-            continue;   // the queue may have changed meanwhile
+            continue;  // the queue may have changed meanwhile
         }
         state_->queue.erase(state_->queue.begin());
         Timer& timer = state_->timers.at(id);
@@ -127,7 +126,7 @@ void TimerService::serve(std::uint64_t generation) {
         timer.event->set();
         timer.deadline = deadline + timer.period;
         if (timer.deadline <= now)
-            timer.deadline = now + timer.period;   // behind: no burst of make-up ticks
+            timer.deadline = now + timer.period;  // behind: no burst of make-up ticks
         state_->queue.emplace(timer.deadline, id);
     }
 }

@@ -9,7 +9,7 @@ namespace netpod::platform {
 
 class Event;
 
-using TimerId = std::uint64_t;   // 0 is never a valid timer
+using TimerId = std::uint64_t;  // 0 is never a valid timer
 
 // One thread serves every periodic timer of the process (a deadline queue on
 // steady_clock with 1 ms resolution). At each expiry the timer sets its event; since
@@ -44,7 +44,7 @@ private:
     TimerService();
     void serve(std::uint64_t generation);
 
-    State* const state_;   // never freed, see instance()
+    State* const state_;  // never freed, see instance()
 };
 
 }  // namespace netpod::platform

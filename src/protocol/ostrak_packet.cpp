@@ -26,8 +26,8 @@ void WriteOstrakChecksum(std::span<std::uint8_t> packet, std::size_t coveredLeng
     WriteBigEndian16(packet.data() + coveredLength, OstrakChecksum(packet.first(coveredLength)));
 }
 
-std::size_t BuildOstrakPacket(std::uint16_t function, std::uint16_t askId,
-                              std::span<const std::uint8_t> body, std::span<std::uint8_t> out) {
+std::size_t BuildOstrakPacket(std::uint16_t function, std::uint16_t askId, std::span<const std::uint8_t> body,
+                              std::span<std::uint8_t> out) {
     if (body.size() > 0xFFFF || out.size() < body.size() + kOstrakOverhead)
         return 0;
     WriteBigEndian16(out.data(), function);
@@ -40,9 +40,15 @@ std::size_t BuildOstrakPacket(std::uint16_t function, std::uint16_t askId,
     return covered + kOstrakChecksumSize;
 }
 
-std::uint16_t OstrakFunctionCode(std::span<const std::uint8_t> packet) { return ReadBigEndian16(packet.data()); }
-std::uint16_t OstrakAskId(std::span<const std::uint8_t> packet) { return ReadBigEndian16(packet.data() + 2); }
-std::uint16_t OstrakBodyLength(std::span<const std::uint8_t> packet) { return ReadBigEndian16(packet.data() + 4); }
+std::uint16_t OstrakFunctionCode(std::span<const std::uint8_t> packet) {
+    return ReadBigEndian16(packet.data());
+}
+std::uint16_t OstrakAskId(std::span<const std::uint8_t> packet) {
+    return ReadBigEndian16(packet.data() + 2);
+}
+std::uint16_t OstrakBodyLength(std::span<const std::uint8_t> packet) {
+    return ReadBigEndian16(packet.data() + 4);
+}
 
 bool VerifyOstrakPacket(std::span<const std::uint8_t> packet) {
     if (packet.size() < kOstrakOverhead)

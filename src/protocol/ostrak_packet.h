@@ -37,8 +37,8 @@ std::uint16_t OstrakChecksum(std::span<const std::uint8_t> bytes);
 
 // Builds header, body and checksum into `out`. Returns the packet size, or 0 when
 // `out` is too small or the body longer than 65535 bytes.
-std::size_t BuildOstrakPacket(std::uint16_t function, std::uint16_t askId,
-                              std::span<const std::uint8_t> body, std::span<std::uint8_t> out);
+std::size_t BuildOstrakPacket(std::uint16_t function, std::uint16_t askId, std::span<const std::uint8_t> body,
+                              std::span<std::uint8_t> out);
 
 // Writes the checksum of the `coveredLength` bytes at the start of `packet` right
 // behind them. `packet` must hold coveredLength + 2 bytes.

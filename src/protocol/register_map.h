@@ -33,7 +33,7 @@ enum RegisterAddress : std::uint8_t {
     kRegisterAnalogInputsThreshold = 0x20,
     kRegisterOutputs = 0x21,
     kRegisterInputs = 0x23,
-    kRegisterInputVoltageFirst = 0x30,   // INPUTVOLTAGEVALUE n lives at 0x30 + n
+    kRegisterInputVoltageFirst = 0x30,  // INPUTVOLTAGEVALUE n lives at 0x30 + n
     kRegisterInputVoltageLast = 0x3F,
 };
 
@@ -69,12 +69,24 @@ enum ReadFlagIndex : int {
 
 // The register address of each read flag, indexed by ReadFlagIndex.
 inline constexpr std::array<std::uint8_t, kReadFlagCount> kReadFlagAddress = {
-    kRegisterType,        kRegisterVersion,       kRegisterVoltage,
-    kRegisterWarnings,    kRegisterNbPowerUp,     kRegisterTimeInService,
-    kRegisterComOptions,  kRegisterEthernetMac,   kRegisterIpAddress,
-    kRegisterSubnetMask,  kRegisterTcpTimeout,    kRegisterModuleName,
-    kRegisterRs232Config, kRegisterI2CSpeed,      kRegisterTcpConnectionsOpened,
-    kRegisterAnalogInputsThreshold, kRegisterOutputs, kRegisterInputs,
+    kRegisterType,
+    kRegisterVersion,
+    kRegisterVoltage,
+    kRegisterWarnings,
+    kRegisterNbPowerUp,
+    kRegisterTimeInService,
+    kRegisterComOptions,
+    kRegisterEthernetMac,
+    kRegisterIpAddress,
+    kRegisterSubnetMask,
+    kRegisterTcpTimeout,
+    kRegisterModuleName,
+    kRegisterRs232Config,
+    kRegisterI2CSpeed,
+    kRegisterTcpConnectionsOpened,
+    kRegisterAnalogInputsThreshold,
+    kRegisterOutputs,
+    kRegisterInputs,
 };
 
 // Voltages and the analog threshold are signed fixed point with 16 fraction bits.

@@ -38,7 +38,7 @@ public:
     }
 
     void AddReadItem(std::uint8_t address) {
-        const int txPosIfAdded = txPos_ + 3;   // the address byte and the checksum
+        const int txPosIfAdded = txPos_ + 3;  // the address byte and the checksum
         expectedAnswerSize_ += ItemValueSize(address) + 1;
         if (txPosIfAdded > kTxSlotLimit || expectedAnswerSize_ > kTxSlotLimit) {
             CloseReadPacket();
@@ -58,9 +58,7 @@ public:
 
     // Writes the item count and the checksum of the read packet, which always begins
     // at the start of the current slot, and moves behind the checksum.
-    void CloseReadPacket() {
-        ClosePacket(0, nbReadItem_);
-    }
+    void CloseReadPacket() { ClosePacket(0, nbReadItem_); }
 
     // --- WriteRegisters ------------------------------------------------------------
 
@@ -140,8 +138,8 @@ public:
             slots_.NbPacket = 1;
         }
         expectedAnswerSize_ += kScanAnswerAllowance;
-        if (txPos_ > 0 && (txPos_ + static_cast<int>(kOstrakOverhead) > kTxSlotLimit ||
-                           expectedAnswerSize_ > kTxSlotLimit)) {
+        if (txPos_ > 0 &&
+            (txPos_ + static_cast<int>(kOstrakOverhead) > kTxSlotLimit || expectedAnswerSize_ > kTxSlotLimit)) {
             BeginSlot();
             txPos_ = 0;
         }
@@ -150,8 +148,7 @@ public:
             ok_ = false;
             return;
         }
-        const std::size_t written =
-            BuildOstrakPacket(kI2CScan, 0, {}, SlotTail(static_cast<std::size_t>(txPos_)));
+        const std::size_t written = BuildOstrakPacket(kI2CScan, 0, {}, SlotTail(static_cast<std::size_t>(txPos_)));
         txPos_ += static_cast<int>(written);
         slots_.SlotLength[Index(current_)] = txPos_;
     }
@@ -163,7 +160,7 @@ private:
     void BeginSlot() {
         if (slots_.NbPacket >= kTxSlotCount) {
             ok_ = false;
-            current_ = kTxSlotCount - 1;   // keeps every later Put inside the slots
+            current_ = kTxSlotCount - 1;  // keeps every later Put inside the slots
             return;
         }
         current_ = slots_.NbPacket;
@@ -207,12 +204,12 @@ private:
 
     TxSlots& slots_;
     bool ok_ = true;
-    int current_ = 0;              // the slot being filled
-    int txPos_ = 0;                // write position in the current slot
-    int subPacketStart_ = 0;       // where the current packet begins in the slot
-    int nbReadItem_ = 0;           // addresses in the current read packet
-    int nbWriteByte_ = 0;          // body bytes of the current write packet
-    int expectedAnswerSize_ = 0;   // answer bytes predicted for the current slot
+    int current_ = 0;             // the slot being filled
+    int txPos_ = 0;               // write position in the current slot
+    int subPacketStart_ = 0;      // where the current packet begins in the slot
+    int nbReadItem_ = 0;          // addresses in the current read packet
+    int nbWriteByte_ = 0;         // body bytes of the current write packet
+    int expectedAnswerSize_ = 0;  // answer bytes predicted for the current slot
 };
 
 std::span<const std::uint8_t> ClampedI2CData(const std::uint8_t (&data)[kMaxI2CDataLength], std::int32_t length) {
@@ -233,7 +230,9 @@ void ResetExchangeWrites(ExchangeWrites& writes) {
     writes.ClearScanI2CValid = true;
 }
 
-std::uint8_t LowByte(std::int32_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
+std::uint8_t LowByte(std::int32_t value) {
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
 
 void AddWrites(SlotLayout& layout, const WriteValues& w, ExchangeWrites& writes) {
     struct Command {
@@ -245,8 +244,7 @@ void AddWrites(SlotLayout& layout, const WriteValues& w, ExchangeWrites& writes)
         {w.ResetCPURequest, kRegisterResetCpu, &writes.ResetCPUWritten},
         {w.SaveUserParametersRequest, kRegisterSaveUserParameters, &writes.SaveUserParametersWritten},
         {w.RestoreUserParametersRequest, kRegisterRestoreUserParameters, &writes.RestoreUserParametersWritten},
-        {w.RestoreFactoryParametersRequest, kRegisterRestoreFactoryParameters,
-         &writes.RestoreFactoryParametersWritten},
+        {w.RestoreFactoryParametersRequest, kRegisterRestoreFactoryParameters, &writes.RestoreFactoryParametersWritten},
         {w.SaveFactoryParametersRequest, kRegisterSaveFactoryParameters, &writes.SaveFactoryParametersWritten},
     };
     for (const Command& command : commands) {

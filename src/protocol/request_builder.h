@@ -37,7 +37,8 @@ struct TxSlots {
     std::int32_t ExpectedAnswerSize = 0;
 
     std::span<const std::uint8_t> SlotBytes(int k) const {
-        return {Slot[static_cast<std::size_t>(k)].data(), static_cast<std::size_t>(SlotLength[static_cast<std::size_t>(k)])};
+        return {Slot[static_cast<std::size_t>(k)].data(),
+                static_cast<std::size_t>(SlotLength[static_cast<std::size_t>(k)])};
     }
 };
 

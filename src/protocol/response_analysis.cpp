@@ -144,8 +144,7 @@ int ResponseAssembler::ReceivedRawData(std::span<const std::uint8_t> chunk, Regi
                 // and no byte of it is taken for a header.
                 ++nbOversizedPacket_;
                 Report(report_,
-                       "Received packet too long. Body length = " + std::to_string(bodyLength) +
-                           "\t(ReceivedRawData)",
+                       "Received packet too long. Body length = " + std::to_string(bodyLength) + "\t(ReceivedRawData)",
                        logIpText);
                 rxSkipping_ = true;
             }
@@ -175,14 +174,14 @@ void ResponseAssembler::CompletePacket(RegisterValues& values, std::string_view 
 
     if (!VerifyOstrakPacket(packet)) {
         ++nbChecksumError_;
-        Report(report_,
-               "ChecksumError occurs. Nb of ChecksumError = " + std::to_string(nbChecksumError_) +
-                   "\t(ReceivedRawData)",
-               logIpText);
+        Report(
+            report_,
+            "ChecksumError occurs. Nb of ChecksumError = " + std::to_string(nbChecksumError_) + "\t(ReceivedRawData)",
+            logIpText);
         return;
     }
     if (rxPacketLength_ <= static_cast<std::int32_t>(kOstrakHeaderSize))
-        return;   // an empty body, as in the answer to a write: nothing to apply
+        return;  // an empty body, as in the answer to a write: nothing to apply
 
     const auto body = packet.subspan(kOstrakHeaderSize, static_cast<std::size_t>(rxPacketLength_) - kOstrakHeaderSize);
     switch (OstrakFunctionCode(packet)) {
@@ -196,7 +195,7 @@ void ResponseAssembler::CompletePacket(RegisterValues& values, std::string_view 
         StoreScanI2CAnswer(body, values);
         break;
     default:
-        break;   // not an answer this library acts on
+        break;  // not an answer this library acts on
     }
 }
 

@@ -16,7 +16,6 @@
 
 namespace netpod {
 
-
 // The largest packet the assembly buffer holds; its body may be up to 712 bytes.
 inline constexpr int kRxPacketCapacity = 720;
 inline constexpr int kRxMaxBodyLength = kRxPacketCapacity - 8;
@@ -67,11 +66,11 @@ private:
 
     ErrorReporter report_;
     std::uint8_t rxPacket_[kRxPacketCapacity] = {};
-    std::int32_t rxCount_ = 0;          // bytes assembled in rxPacket_
-    std::int32_t rxNeed_ = 6;           // bytes missing for the header, or for body and checksum
-    bool rxInBody_ = false;             // false while a header is being read
-    bool rxSkipping_ = false;           // discarding the rest of an oversized packet
-    std::int32_t rxPacketLength_ = 0;   // header and body of the packet just completed
+    std::int32_t rxCount_ = 0;         // bytes assembled in rxPacket_
+    std::int32_t rxNeed_ = 6;          // bytes missing for the header, or for body and checksum
+    bool rxInBody_ = false;            // false while a header is being read
+    bool rxSkipping_ = false;          // discarding the rest of an oversized packet
+    std::int32_t rxPacketLength_ = 0;  // header and body of the packet just completed
     std::int32_t nbChecksumError_ = 0;
     std::int32_t nbOversizedPacket_ = 0;
 };

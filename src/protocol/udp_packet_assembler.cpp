@@ -70,8 +70,8 @@ void UdpPacketAssembler::Consume(Partial& rx, std::span<const std::uint8_t> byte
         if (!VerifyOstrakPacket(rx.bytes)) {
             ReportChecksumError(senderAddress);
         } else if (bodyLength > 0) {
-            ReceiveUDP_Data(std::span(rx.bytes).subspan(kOstrakHeaderSize, bodyLength), senderAddress, senderPort,
-                            sink, report_);
+            ReceiveUDP_Data(std::span(rx.bytes).subspan(kOstrakHeaderSize, bodyLength), senderAddress, senderPort, sink,
+                            report_);
         }
         rx.Reset();
     }

@@ -62,10 +62,10 @@ private:
     struct Partial {
         std::string address;
         std::uint16_t port = 0;
-        std::vector<std::uint8_t> bytes;             // the packet so far
-        std::size_t expected = kOstrakHeaderSize;    // bytes still missing for the header, or body and checksum
+        std::vector<std::uint8_t> bytes;           // the packet so far
+        std::size_t expected = kOstrakHeaderSize;  // bytes still missing for the header, or body and checksum
         bool headerComplete = false;
-        std::uint64_t lastFed = 0;                   // when the sender last sent bytes, in feeds
+        std::uint64_t lastFed = 0;  // when the sender last sent bytes, in feeds
 
         bool Empty() const { return bytes.empty(); }
         void Reset() {
@@ -81,7 +81,7 @@ private:
 
     ErrorReporter report_;
     std::atomic<std::uint32_t>& checksumErrorCount_;
-    std::vector<Partial> partials_;   // only senders whose last datagram left a packet unfinished
+    std::vector<Partial> partials_;  // only senders whose last datagram left a packet unfinished
     std::uint64_t feeds_ = 0;
 };
 

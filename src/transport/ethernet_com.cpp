@@ -10,12 +10,10 @@
 #include <cstring>
 #include <utility>
 
-
 namespace netpod {
 namespace {
 
-constexpr std::string_view kSocketNotActive =
-    "Socket Not active\r\nCall first : Qorvi_OpenConnection().\t(Qorvi_Send)";
+constexpr std::string_view kSocketNotActive = "Socket Not active\r\nCall first : Qorvi_OpenConnection().\t(Qorvi_Send)";
 constexpr std::string_view kCannotSendAllBytes = "Cannot Send all Bytes.\t(Qorvi_Send)";
 
 // While the attempt runs the socket is watched for writability, which is how a
@@ -29,9 +27,8 @@ bool IsWouldBlock(int error) {
 
 }  // namespace
 
-CEthernetCom::CEthernetCom(std::string ipText, std::int32_t port, TransportDataCallback dataCallback,
-                           void* dataContext, TransportEventCallback eventCallback, void* eventContext,
-                           TransportReporter report)
+CEthernetCom::CEthernetCom(std::string ipText, std::int32_t port, TransportDataCallback dataCallback, void* dataContext,
+                           TransportEventCallback eventCallback, void* eventContext, TransportReporter report)
     : ipText_(std::move(ipText)),
       port_(port),
       dataCallback_(dataCallback),
@@ -45,8 +42,8 @@ CEthernetCom::CEthernetCom(std::string ipText, std::int32_t port, TransportDataC
         // Only a dotted address is accepted: the transport never looks a name up.
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        const bool addressValid = inet_pton(AF_INET, ipText_.c_str(), &address.sin_addr) == 1 && port_ > 0 &&
-                                  port_ <= 65535;
+        const bool addressValid =
+            inet_pton(AF_INET, ipText_.c_str(), &address.sin_addr) == 1 && port_ > 0 && port_ <= 65535;
         address.sin_port = htons(static_cast<std::uint16_t>(port_));
 
         int fd = addressValid ? socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0) : -1;
@@ -245,7 +242,8 @@ void CEthernetCom::ReadBatch(DispatchContext& context) {
     }
     if (received > 0) {
         if (dataCallback_ != nullptr)
-            dataCallback_(dataContext_, std::span<const std::uint8_t>(receivedData_.data(), static_cast<std::size_t>(received)),
+            dataCallback_(dataContext_,
+                          std::span<const std::uint8_t>(receivedData_.data(), static_cast<std::size_t>(received)),
                           this);
         return;
     }

@@ -53,7 +53,7 @@ public:
     // reported later as event 2.
     CEthernetCom(std::string ipText, std::int32_t port, TransportDataCallback dataCallback, void* dataContext,
                  TransportEventCallback eventCallback, void* eventContext, TransportReporter report);
-    ~CEthernetCom();   // Close()
+    ~CEthernetCom();  // Close()
     CEthernetCom(const CEthernetCom&) = delete;
     CEthernetCom& operator=(const CEthernetCom&) = delete;
 
@@ -108,8 +108,8 @@ private:
 
     // Written and read on the notification thread only, until Close() has taken the
     // transport out of the loop; Close() then reads them.
-    bool attemptPending_ = true;   // the outcome of the connection attempt is not reported yet
-    bool connected_ = false;       // event 1 reported and event 0 not yet
+    bool attemptPending_ = true;  // the outcome of the connection attempt is not reported yet
+    bool connected_ = false;      // event 1 reported and event 0 not yet
 
     // Set by the constructor when the attempt failed before the socket could report
     // anything, and by SendData() after a hard send failure; taken by the
@@ -124,7 +124,7 @@ private:
     // go of the transport) changes it.
     std::mutex sendMutex_;
     int fd_ = -1;
-    bool sendActive_ = false;      // from just before event 1 until the connection ends or Close()
+    bool sendActive_ = false;  // from just before event 1 until the connection ends or Close()
 
     // Guards the latest batch. Written by the notification thread, read by GetData()
     // on any thread; never held while a callback runs, so GetData() works from inside

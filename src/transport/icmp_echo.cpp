@@ -71,8 +71,8 @@ std::optional<std::span<const std::uint8_t>> IcmpPart(IcmpSocketKind kind, std::
 }  // namespace
 
 std::optional<bool> EchoOver(IcmpSocketKind kind, std::uint32_t addressNetworkOrder, std::chrono::milliseconds wait) {
-    FileDescriptor socket(::socket(AF_INET, (kind == IcmpSocketKind::Raw ? SOCK_RAW : SOCK_DGRAM) | SOCK_CLOEXEC,
-                                   IPPROTO_ICMP));
+    FileDescriptor socket(
+        ::socket(AF_INET, (kind == IcmpSocketKind::Raw ? SOCK_RAW : SOCK_DGRAM) | SOCK_CLOEXEC, IPPROTO_ICMP));
     if (socket.get() < 0)
         return std::nullopt;
 

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <span>
 #include <cerrno>
+#include <span>
 #include <system_error>
 
 namespace netpod {

@@ -20,7 +20,7 @@ namespace netpod {
 // not touch itself any more, because it may already be destroyed. The flag lives on
 // the notification thread's stack, never in the target.
 struct DispatchContext {
-    bool targetRemoved = false;   // written and read on the notification thread only
+    bool targetRemoved = false;  // written and read on the notification thread only
 };
 
 // What the loop calls. `readyEvents` is the epoll event mask of the target's socket,
@@ -84,7 +84,7 @@ public:
 private:
     struct Registration {
         NotificationTarget* target;
-        int fd;   // -1 while nothing is watched
+        int fd;  // -1 while nothing is watched
     };
 
     NotificationLoop();
@@ -96,15 +96,15 @@ private:
     class Owner;
     friend class Owner;
 
-    int epollFd_ = -1;   // set at construction, closed by the destructor
-    int wakeFd_ = -1;    // eventfd; written by Post() and RequestStop(), drained by Run()
+    int epollFd_ = -1;  // set at construction, closed by the destructor
+    int wakeFd_ = -1;   // eventfd; written by Post() and RequestStop(), drained by Run()
 
     // Guards every field below. Never held while a target runs.
     std::mutex mutex_;
-    std::condition_variable dispatchDone_;   // notified when a notification returns
+    std::condition_variable dispatchDone_;  // notified when a notification returns
     // Written by Register/Watch/StopWatching/Unregister (any thread), read by Dispatch.
     std::unordered_map<std::uint64_t, Registration> targets_;
-    std::uint64_t nextId_ = 0;               // written by Register
+    std::uint64_t nextId_ = 0;  // written by Register
     // Written by Dispatch on the loop thread, read by Unregister on any thread.
     std::uint64_t dispatchingId_ = 0;
     DispatchContext* dispatchingContext_ = nullptr;

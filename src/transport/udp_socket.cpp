@@ -39,8 +39,8 @@ bool UdpSocket::SendTo(std::string_view dottedAddress, std::uint16_t port, std::
         return false;
     ssize_t sent;
     do {
-        sent = ::sendto(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
-                        sizeof to);
+        sent =
+            ::sendto(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     } while (sent < 0 && errno == EINTR);
     return sent == static_cast<ssize_t>(bytes.size());
 }

@@ -26,10 +26,10 @@ public:
     bool SendTo(std::string_view dottedAddress, std::uint16_t port, std::span<const std::uint8_t> bytes);
 
     struct Datagram {
-        std::size_t size = 0;        // 0 when nothing arrived in time
-        std::string senderAddress;   // empty when nothing arrived
+        std::size_t size = 0;       // 0 when nothing arrived in time
+        std::string senderAddress;  // empty when nothing arrived
         std::uint16_t senderPort = 0;
-        bool truncated = false;      // the datagram was longer than the buffer
+        bool truncated = false;  // the datagram was longer than the buffer
     };
 
     // Waits at most `wait` for one datagram and receives it into `buffer`. A longer
