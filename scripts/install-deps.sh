@@ -4,6 +4,8 @@
 # its libFuzzer runtime for the fuzz harnesses.
 set -e
 packages="cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux"
+# The Python package's tests, including its offline install with pip into a venv.
+packages="$packages python3 python3-venv python3-pip python3-setuptools python3-wheel"
 [ "${1:-}" = fuzz ] && packages="$packages clang libclang-rt-14-dev"
 missing=""
 for p in $packages; do

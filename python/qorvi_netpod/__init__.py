@@ -22,10 +22,6 @@ from any thread; whatever is still open is closed when the interpreter exits.
 
 from __future__ import annotations
 
-import os
-from typing import Optional
-
-from . import _native
 from ._connection import log_file_path
 from ._native import LIBRARY_ENV, Library, load_library
 from .errors import (
@@ -74,7 +70,3 @@ def log_path() -> str:
 def library_path() -> str:
     """The library file in use."""
     return load_library().file()
-
-
-def _default_library_path() -> Optional[str]:
-    return os.environ.get(LIBRARY_ENV)

@@ -31,7 +31,8 @@ USE_IT = textwrap.dedent("""
 
 
 def quiet_environment(**extra: str) -> dict[str, str]:
-    environment = {k: v for k, v in os.environ.items() if not k.startswith("PIP_") and k != "PYTHONPATH"}
+    environment = {k: v for k, v in os.environ.items()
+                   if not k.startswith("PIP_") and k not in ("PYTHONPATH", LIBRARY_ENV)}
     environment.update(PIP_CONFIG_FILE=os.devnull, PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
     environment.update(extra)
     return environment
