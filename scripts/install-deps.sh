@@ -7,6 +7,8 @@
 # normal user with its default (no).
 set -e
 packages="cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux tshark python3 dpkg-dev file"
+# The Python package's tests, including its offline install with pip into a venv.
+packages="$packages python3 python3-venv python3-pip python3-setuptools python3-wheel"
 [ "${1:-}" = fuzz ] && packages="$packages clang libclang-rt-14-dev"
 [ "${1:-}" = lint ] && packages="clang-format clang-tidy"
 missing=""

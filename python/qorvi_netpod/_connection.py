@@ -1,0 +1,549 @@
+"""One open connection of the library, and the hand-off of its callbacks to Python threads.
+
+The library calls three callbacks on its own notification thread (and ``Com_Event`` 0
+on the thread that closes a connected connection). The package registers one
+function of each kind for the whole process. Each of them does as little as it can:
+it copies what it is given (the 688-byte record, or the serial bytes, which the
+library keeps only until the next batch) and puts the copy in the mailboxes of the
+connection it belongs to. Nothing the user wrote ever runs on the library's thread,
+no callback waits for a Python thread, and the library is never asked to close a
+connection from inside one of its callbacks.
+
+Every library call on a connection's handle holds the connection's call lock, and so
+does the close: no call can use a handle while, or after, it is closed. The close
+itself runs with no other lock of the package held, since ``Com_Event`` 0 comes back
+through the callbacks on the closing thread.
+"""
+
+from __future__ import annotations
+
+import atexit
+import collections
+import ctypes
+import os
+import threading
+import time
+import weakref
+from dataclasses import dataclass
+from typing import Any, Callable, Deque, Iterable, Optional
+
+from . import _native
+from .errors import (
+    ConnectionClosedError,
+    IncompatibleModuleError,
+    NetpodError,
+    NetpodTimeoutError,
+    NotFoundError,
+)
+
+MAIN_PORT = 8010
+SERIAL_PORT = 8000
+
+# The library keeps at most 65000 bytes of one serial batch.
+_SERIAL_FETCH_CAPACITY = 65536
+
+
+@dataclass(frozen=True)
+class Arrival:
+    """A copy of one record handed to the main-port callback, and when it came."""
+
+    record: _native.RegisterValues
+    monotonic: float
+
+
+@dataclass(frozen=True)
+class Ended:
+    """Why a mailbox gets nothing more."""
+
+    message: str
+    by_close: bool  # the program closed the connection (or the mailbox's owner ended it)
+
+    def error(self, address: str) -> ConnectionClosedError:
+        return ConnectionClosedError(self.message, address=address)
+
+
+class Mailbox:
+    """A bounded queue from the library's thread to one Python consumer.
+
+    `put` never blocks: when the consumer falls behind, the oldest item is dropped
+    and counted, so that the library's thread is never held up by Python code.
+    """
+
+    def __init__(self, capacity: int = 1024) -> None:
+        self._items: Deque[Any] = collections.deque(maxlen=capacity)
+        self._cond = threading.Condition(threading.Lock())
+        self._ended: Optional[Ended] = None
+        self.dropped = 0
+
+    def put(self, item: Any) -> None:
+        with self._cond:
+            if self._ended is not None:
+                return
+            if len(self._items) == self._items.maxlen:
+                self.dropped += 1
+            self._items.append(item)
+            self._cond.notify()
+
+    def end(self, why: Ended) -> None:
+        with self._cond:
+            if self._ended is None:
+                self._ended = why
+            self._cond.notify_all()
+
+    def get(self, deadline: Optional[float]) -> Any:
+        """The next item; None when `deadline` (monotonic) passed first; an `Ended`
+        once the mailbox has ended and every item before the end was taken."""
+        with self._cond:
+            while True:
+                if self._items:
+                    return self._items.popleft()
+                if self._ended is not None:
+                    return self._ended
+                if deadline is None:
+                    self._cond.wait()
+                    continue
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return None
+                self._cond.wait(left)
+
+
+# ---------------------------------------------------------------------------------
+# The process-wide callbacks and the table that routes them to connections.
+
+_route_lock = threading.Lock()
+# Written under _route_lock by the opening and closing threads, read by the callbacks.
+_connections: dict[int, "Connection"] = {}
+# What arrived for a handle between the return of its open and its registration:
+# the library may call back as soon as the open has returned.
+_pending: dict[int, list[tuple[str, Any]]] = {}
+_PENDING_LIMIT = 256
+
+_thread_state = threading.local()
+
+
+def in_library_callback() -> bool:
+    """True while the calling thread runs one of the package's library callbacks."""
+    return getattr(_thread_state, "depth", 0) > 0
+
+
+def _route(com: Optional[int], kind: str, payload: Any) -> None:
+    if com is None:
+        return
+    with _route_lock:
+        connection = _connections.get(com)
+        if connection is None:
+            waiting = _pending.setdefault(com, [])
+            if len(waiting) < _PENDING_LIMIT:
+                waiting.append((kind, payload))
+            return
+        # Delivered under the routing lock so that what was pending at registration
+        # keeps its place before anything newer. Delivery only appends to queues.
+        connection._deliver(kind, payload)
+
+
+def _on_mainport_data(values: Any, com: Optional[int]) -> None:
+    _thread_state.depth = getattr(_thread_state, "depth", 0) + 1
+    try:
+        # The record belongs to the library and is rewritten by the next answer.
+        copy = _native.RegisterValues.from_buffer_copy(values.contents)
+        _route(com, "record", Arrival(copy, time.monotonic()))
+    except BaseException:  # noqa: BLE001 - nothing may escape into the library's thread
+        pass
+    finally:
+        _thread_state.depth -= 1
+
+
+_serial_buffer = (ctypes.c_uint8 * _SERIAL_FETCH_CAPACITY)()
+_serial_buffer_lock = threading.Lock()
+
+
+def _on_serial_data(length: int, com: Optional[int]) -> None:
+    _thread_state.depth = getattr(_thread_state, "depth", 0) + 1
+    try:
+        # The library keeps only the latest batch: fetch it now, before the next one
+        # replaces it. The count passed in is capped at 360; the fetch is not.
+        library = _native.load_library()
+        with _serial_buffer_lock:
+            count = ctypes.c_int32(_SERIAL_FETCH_CAPACITY)
+            if com is None or not library.Qorvi_NETPOD_GetData_RS232(_serial_buffer, ctypes.byref(count), com):
+                return
+            data = ctypes.string_at(_serial_buffer, max(0, min(count.value, _SERIAL_FETCH_CAPACITY)))
+        if data:
+            _route(com, "serial", data)
+    except BaseException:  # noqa: BLE001
+        pass
+    finally:
+        _thread_state.depth -= 1
+
+
+def _on_com_event(code: int, com: Optional[int]) -> None:
+    _thread_state.depth = getattr(_thread_state, "depth", 0) + 1
+    try:
+        _route(com, "event", int(code))
+    except BaseException:  # noqa: BLE001
+        pass
+    finally:
+        _thread_state.depth -= 1
+
+
+# Referenced for the life of the process: the library keeps calling these pointers.
+MAINPORT_CALLBACK = _native.TData_Received_MAINPORT(_on_mainport_data)
+SERIAL_CALLBACK = _native.TData_Received_RS232(_on_serial_data)
+EVENT_CALLBACK = _native.TCom_Event(_on_com_event)
+
+
+# ---------------------------------------------------------------------------------
+# Every open connection, so that the interpreter's exit can close them.
+
+_open_connections: "weakref.WeakSet[Connection]" = weakref.WeakSet()
+_exiting = False
+
+
+def _close_everything_at_exit() -> None:
+    # The library's notification thread calls into Python; it must have nothing left
+    # to call once the interpreter begins to tear itself down.
+    global _exiting
+    _exiting = True
+    for connection in list(_open_connections):
+        try:
+            connection.close()
+        except BaseException:  # noqa: BLE001
+            pass
+
+
+atexit.register(_close_everything_at_exit)
+
+
+def deferred_off_library_thread(action: Callable[[], None]) -> bool:
+    """When called inside a library callback (a garbage collection can run a finaliser
+    there), starts `action` on a thread of its own and returns True; otherwise
+    returns False and the caller goes on itself."""
+    if not in_library_callback():
+        return False
+    threading.Thread(target=action, name="qorvi-netpod-close", daemon=False).start()
+    return True
+
+
+# ---------------------------------------------------------------------------------
+# Addresses.
+
+
+def address_parts(address: Any, what: str = "address") -> tuple[int, int, int, int]:
+    """Four integers 0..255 from a dotted text, an ``ipaddress.IPv4Address`` or a
+    sequence of four integers. Raises TypeError or ValueError."""
+    import ipaddress
+
+    if isinstance(address, ipaddress.IPv4Address):
+        return tuple(address.packed)  # type: ignore[return-value]
+    if isinstance(address, str):
+        try:
+            return tuple(ipaddress.IPv4Address(address.strip()).packed)  # type: ignore[return-value]
+        except ValueError:
+            raise ValueError(f"{what} {address!r} is not a dotted IPv4 address such as 192.168.0.12") from None
+    if isinstance(address, (bytes, bytearray)) or not isinstance(address, Iterable):
+        raise TypeError(f"{what} must be a text such as '192.168.0.12', an IPv4Address or four integers, "
+                        f"not {type(address).__name__}")
+    parts = list(address)
+    if len(parts) != 4:
+        raise ValueError(f"{what} needs four parts, got {len(parts)}")
+    for part in parts:
+        if isinstance(part, bool) or not isinstance(part, int):
+            raise TypeError(f"each part of the {what} must be an integer, not {type(part).__name__}")
+        if not 0 <= part <= 255:
+            raise ValueError(f"each part of the {what} must lie between 0 and 255, got {part}")
+    return tuple(parts)  # type: ignore[return-value]
+
+
+def dotted(parts: Iterable[int]) -> str:
+    return ".".join(str(int(p)) for p in parts)
+
+
+# ---------------------------------------------------------------------------------
+# Failures of the library.
+
+
+def log_file_path() -> str:
+    """Where the library appends its error log: beside the library file."""
+    library = _native.load_library()
+    return os.path.join(os.path.dirname(library.file()), _native.LOG_FILE_NAME)
+
+
+def log_size() -> int:
+    try:
+        return os.path.getsize(log_file_path())
+    except OSError:
+        return 0
+
+
+def log_entries_since(offset: int) -> list[tuple[str, str]]:
+    """(IP text, message) of every log entry appended since the file had `offset` bytes."""
+    try:
+        with open(log_file_path(), "rb") as file:
+            file.seek(offset)
+            contents = file.read().decode("latin-1")
+    except OSError:
+        return []
+    entries = []
+    for block in contents.split("\r\n\r\n"):
+        if not block or block.startswith("Error Log File") or block.startswith("Date\t"):
+            continue
+        fields = block.split("\t", 3)
+        if len(fields) == 4:
+            entries.append((fields[2].strip(), fields[3]))
+    return entries
+
+
+def step_reason(offset: int, ip_text: str, function: str) -> Optional[str]:
+    """The latest log entry written since `offset` by `function` for `ip_text`: the
+    library reports a failed step's own reason just before its caller's summary."""
+    reason = None
+    for ip, message in log_entries_since(offset):
+        if message.endswith(f"({function})") and (ip == ip_text or not ip_text):
+            reason = message
+    return reason
+
+
+def open_failure(text: str, offset: int, address: str) -> NetpodError:
+    """The exception for a failed open, told apart by the initial test's own reason."""
+    if "Initial Test failed" in text:
+        reason = step_reason(offset, address, "MakeInitialTYPETest")
+        if reason is not None and "not compatible" in reason:
+            return IncompatibleModuleError(text, reason=reason, address=address)
+        return NotFoundError(text, reason=reason, address=address)
+    return NetpodError(text, address=address)
+
+
+# ---------------------------------------------------------------------------------
+
+
+class Connection:
+    """One connection handle of the library, to the main port or the serial port."""
+
+    def __init__(self, address: Any, port: int) -> None:
+        self.parts = address_parts(address)
+        self.address = dotted(self.parts)
+        self.port = port
+        self.library = _native.load_library()
+        self.com = _native.ComID()
+        self._call_lock = threading.Lock()
+        self._close_lock = threading.Lock()
+        self._cond = threading.Condition(threading.Lock())
+        # The fields below are written by the callbacks (through _deliver) and by the
+        # program's threads, and read by the program's threads; all under _cond.
+        self._event: Optional[int] = None  # the latest Com_Event code
+        self._ended: Optional[Ended] = None
+        self._closed = False
+        self._mailboxes: list[Mailbox] = []
+        self._serial = bytearray()
+
+    # -- opening and closing -------------------------------------------------------
+
+    def open(self, timeout: float) -> None:
+        """Opens the connection and waits until the library reports it connected."""
+        if _exiting:
+            raise NetpodError("the interpreter is exiting", address=self.address)
+        offset = log_size()
+        address = (ctypes.c_int32 * 4)(*self.parts)
+        if self.port == MAIN_PORT:
+            opened = self.library.Qorvi_NETPOD_OpenConnection_MAINPORT(
+                address, MAINPORT_CALLBACK, EVENT_CALLBACK, ctypes.byref(self.com))
+        else:
+            opened = self.library.Qorvi_NETPOD_OpenConnection_RS232(
+                address, SERIAL_CALLBACK, EVENT_CALLBACK, ctypes.byref(self.com))
+        if not opened:
+            raise open_failure(self.library.last_error(), offset, self.address)
+        with _route_lock:
+            _connections[self.com.value] = self
+            for kind, payload in _pending.pop(self.com.value, []):
+                self._deliver(kind, payload)
+        _open_connections.add(self)
+
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while self._event is None and not self._closed:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                self._cond.wait(left)
+            event = self._event
+        if event == 1 or (event is None and self.state() == 1):
+            return
+        self.close()
+        where = f"{self.address} port {self.port}"
+        if event == 2:
+            raise ConnectionClosedError(f"socket error while connecting to {where}", address=self.address)
+        if event == 0:
+            raise ConnectionClosedError(f"{where} closed the connection", address=self.address)
+        raise NetpodTimeoutError(f"no connection to {where} within {timeout:g} s", address=self.address)
+
+    def close(self) -> None:
+        """Closes the connection; safe from any thread and more than once."""
+        if deferred_off_library_thread(self.close):
+            return  # never close from inside a library callback
+        with self._close_lock:
+            with self._cond:
+                if self._closed:
+                    return
+                self._closed = True
+                self._end_all(Ended("the connection was closed", by_close=True))
+            with self._call_lock:
+                handle = self.com.value
+                if handle is not None:
+                    # Com_Event 0 comes back on this thread, before the close returns.
+                    self.library.Qorvi_NETPOD_CloseConnection(ctypes.byref(self.com))
+            if handle is not None:
+                with _route_lock:
+                    _connections.pop(handle, None)
+                    _pending.pop(handle, None)
+        _open_connections.discard(self)
+
+    @property
+    def closed(self) -> bool:
+        with self._cond:
+            return self._closed
+
+    @property
+    def connected(self) -> bool:
+        with self._cond:
+            return not self._closed and self._event == 1
+
+    def state(self) -> int:
+        """The library's state code: 0 not connected, 1 connected, 2 error, 3 connecting."""
+        with self._call_lock:
+            if self.com.value is None:
+                return 0
+            return int(self.library.Qorvi_NETPOD_GetStateCommunication(self.com))
+
+    # -- calls ---------------------------------------------------------------------
+
+    def call(self, name: str, *args: Any) -> Any:
+        """Calls library function `name` with `args` and the handle; raises
+        ConnectionClosedError once the connection is closed."""
+        with self._call_lock:
+            self.check_open()
+            return getattr(self.library, name)(*args, self.com)
+
+    def call_checked(self, name: str, *args: Any, error: type = NetpodError) -> None:
+        """As `call`, raising `error` with the library's text when it returns false."""
+        with self._call_lock:
+            self.check_open()
+            if not getattr(self.library, name)(*args, self.com):
+                raise error(self.library.last_error(), address=self.address)
+
+    def locked_calls(self) -> "_LockedCalls":
+        """Several calls under one hold of the call lock (a poll's set-up, for example)."""
+        return _LockedCalls(self)
+
+    def check_open(self) -> None:
+        with self._cond:
+            if self._closed:
+                raise ConnectionClosedError("the connection is closed", address=self.address)
+            if self._ended is not None:
+                raise self._ended.error(self.address)
+
+    # -- what the callbacks deliver --------------------------------------------------
+
+    def _deliver(self, kind: str, payload: Any) -> None:
+        # Runs on the library's thread (or the closing thread), under _route_lock.
+        with self._cond:
+            if kind == "record":
+                for box in self._mailboxes:
+                    box.put(payload)
+            elif kind == "serial":
+                self._serial += payload
+                self._cond.notify_all()
+            elif kind == "event":
+                self._event = payload
+                if payload in (0, 2) and not self._closed and self._ended is None:
+                    what = "closed the connection" if payload == 0 else "reported a socket error"
+                    self._end_all(Ended(f"the module or the network {what}", by_close=False))
+                self._cond.notify_all()
+
+    def _end_all(self, why: Ended) -> None:
+        # Called with _cond held.
+        if self._ended is None:
+            self._ended = why
+        for box in self._mailboxes:
+            box.end(why)
+        self._cond.notify_all()
+
+    def subscribe(self, capacity: int = 1024) -> Mailbox:
+        """A mailbox that receives a copy of every record from now on."""
+        box = Mailbox(capacity)
+        with self._cond:
+            if self._ended is not None:
+                box.end(self._ended)
+            else:
+                self._mailboxes.append(box)
+        return box
+
+    def unsubscribe(self, box: Mailbox) -> None:
+        with self._cond:
+            if box in self._mailboxes:
+                self._mailboxes.remove(box)
+
+    def wait_serial(self, deadline: Optional[float]) -> None:
+        """Waits until serial bytes are buffered, the connection ends or `deadline`."""
+        with self._cond:
+            while not self._serial and self._ended is None:
+                if deadline is None:
+                    self._cond.wait()
+                    continue
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return
+                self._cond.wait(left)
+
+    def take_serial(self, limit: int) -> bytes:
+        with self._cond:
+            if limit < 0 or limit >= len(self._serial):
+                data = bytes(self._serial)
+                self._serial.clear()
+            else:
+                data = bytes(self._serial[:limit])
+                del self._serial[:limit]
+            return data
+
+    def serial_waiting(self) -> int:
+        with self._cond:
+            return len(self._serial)
+
+    def ended(self) -> Optional[Ended]:
+        with self._cond:
+            return self._ended
+
+    def wait_ended(self, seconds: float) -> None:
+        """Sleeps up to `seconds`, waking early when the connection ends."""
+        deadline = time.monotonic() + seconds
+        with self._cond:
+            while self._ended is None:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return
+                self._cond.wait(left)
+
+
+class _LockedCalls:
+    def __init__(self, connection: Connection) -> None:
+        self._connection = connection
+
+    def __enter__(self) -> Callable[..., Any]:
+        connection = self._connection
+        connection._call_lock.acquire()
+        try:
+            connection.check_open()
+        except BaseException:
+            connection._call_lock.release()
+            raise
+
+        def call(name: str, *args: Any, error: Optional[type] = None) -> Any:
+            result = getattr(connection.library, name)(*args, connection.com)
+            if error is not None and not result:
+                raise error(connection.library.last_error(), address=connection.address)
+            return result
+
+        return call
+
+    def __exit__(self, *exc: Any) -> None:
+        self._connection._call_lock.release()
