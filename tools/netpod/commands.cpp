@@ -22,6 +22,7 @@
 #include "read_back.h"
 #include "register_access.h"
 #include "report.h"
+#include "serve.h"
 
 namespace netpod::tool {
 namespace {
@@ -396,6 +397,7 @@ int RunCommand(const CommandLine& line) {
     case Command::Serial: return RunSerial(address, line);
     case Command::Version: return RunVersion();
     case Command::Log: return RunLog(line);
+    case Command::Serve: return RunServe(address, line);
     }
     return kExitFailure;
 }
