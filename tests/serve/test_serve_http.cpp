@@ -194,6 +194,8 @@ TEST(ServeHttp, WritesNeedTheTokenAndShowWhatTheModuleReadsBack) {
     ASSERT_EQ(result->status, 200) << result->body;
     EXPECT_EQ(module->registers(0).warnings, 0U);
     EXPECT_FALSE(tool.WaitForState([](const Json& s) { return s["warnings"] == Json::array(); }).is_null());
+    const auto stopped = tool.Stop();
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
 }
 
 TEST(ServeHttp, BadRequestsGetFourHundredsWithAReasonAndChangeNothing) {
