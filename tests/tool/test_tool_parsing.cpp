@@ -172,6 +172,18 @@ TEST(CommandLineParsing, CommandsWithTheirArguments) {
     ASSERT_TRUE(line);
     EXPECT_EQ(line->periodMs, 0);
 
+    line = Parse({"serve", "10.0.0.5", "--listen", "0.0.0.0:9000", "--period=20"});
+    ASSERT_TRUE(line) << line.error();
+    EXPECT_EQ(line->command, Command::Serve);
+    EXPECT_EQ(line->listen, (ListenAddress{{0, 0, 0, 0}, 9000}));
+    EXPECT_EQ(line->periodMs, 20);
+    line = Parse({"--emulate", "serve", "--listen=localhost:0"});
+    ASSERT_TRUE(line) << line.error();
+    EXPECT_EQ(line->listen, (ListenAddress{{127, 0, 0, 1}, 0}));
+    line = Parse({"--emulate", "serve"});
+    ASSERT_TRUE(line) << line.error();
+    EXPECT_EQ(line->listen, (ListenAddress{{127, 0, 0, 1}, 8080}));  // loopback unless told otherwise
+
     // --help wins over missing arguments.
     line = Parse({"watch", "--help"});
     ASSERT_TRUE(line);
@@ -205,6 +217,13 @@ TEST(CommandLineParsing, BadArgumentsGiveAReasonAndTheUsageLine) {
         {{"i2c", "10.0.0.1", "xfer"}, "HEXBYTES", "i2c ADDRESS"},
         {{"--emulate", "i2c", "xfer", "zz"}, "hexadecimal", "i2c ADDRESS"},
         {{"log", "--lines", "-3"}, "--lines", "log"},
+        {{"serve"}, "missing ADDRESS", "serve ADDRESS"},
+        {{"--emulate", "serve", "--listen", "127.0.0.1"}, "bad listening address", "serve ADDRESS"},
+        {{"--emulate", "serve", "--listen", "127.0.0.1:65536"}, "bad listening address", "serve ADDRESS"},
+        {{"--emulate", "serve", "--listen", "127.0.0.256:80"}, "bad listening address", "serve ADDRESS"},
+        {{"--emulate", "serve", "--listen", "example.org:80"}, "bad listening address", "serve ADDRESS"},
+        {{"--emulate", "serve", "--listen"}, "needs a value", "serve ADDRESS"},
+        {{"--emulate", "watch", "inputs", "--listen", "127.0.0.1:80"}, "unknown option", "watch ADDRESS"},
     };
     for (const Case& c : cases) {
         const auto line = ParseCommandLine(c.args);

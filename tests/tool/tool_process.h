@@ -22,7 +22,9 @@ struct ToolResult {
 
 class ToolProcess {
 public:
-    explicit ToolProcess(const std::vector<std::string>& args, const std::string& input = {}) {
+    // Runs `program` (the built tool unless said otherwise) with `args`.
+    explicit ToolProcess(const std::vector<std::string>& args, const std::string& input = {},
+                         const std::string& program = NETPOD_TOOL_PATH) {
         int in[2], out[2], err[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
             return;
@@ -32,8 +34,8 @@ public:
             ::dup2(out[1], 1);
             ::dup2(err[1], 2);
             std::vector<char*> argv;
-            std::string program = NETPOD_TOOL_PATH;
-            argv.push_back(program.data());
+            std::string path = program;
+            argv.push_back(path.data());
             std::vector<std::string> copy = args;
             for (auto& a : copy)
                 argv.push_back(a.data());
@@ -64,6 +66,9 @@ public:
     ToolProcess& operator=(const ToolProcess&) = delete;
 
     pid_t pid() const { return pid_; }
+    // What the process has written so far (WaitForOutput and Finish collect it).
+    const std::string& out() const { return result_.out; }
+    const std::string& err() const { return result_.err; }
 
     // Reads output until `text` has appeared on standard output or the time is up.
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {

@@ -14,7 +14,7 @@ struct CommandText {
     std::string_view help;
 };
 
-constexpr std::array<CommandText, 10> kCommands{{
+constexpr std::array<CommandText, 11> kCommands{{
     {Command::Scan, "scan", "scan",
      "Lists the modules that answer a broadcast on the local network segment: address,\n"
      "MAC address, product, firmware version and module name.\n"
@@ -44,6 +44,14 @@ constexpr std::array<CommandText, 10> kCommands{{
      "Bridges standard input and output to the module's serial port (TCP port 8000).\n"
      "After standard input ends, waits until no byte has come for MS milliseconds\n"
      "(default 1000), then closes.\n"},
+    {Command::Serve, "serve", "serve ADDRESS [--listen HOST:PORT] [--period MS]",
+     "Serves a live page of the module over HTTP: inputs, outputs, input voltages with a\n"
+     "plot of the last minute, supply voltage, warnings and the module's identity, kept\n"
+     "up to date by the repetitive ask every MS milliseconds (default 100). A click on an\n"
+     "output switches it; the threshold and the name can be written and the warnings\n"
+     "cleared. Listens on 127.0.0.1:8080 unless --listen says otherwise (port 0: any free\n"
+     "port). Prints the page's URL, which carries the token that every write needs.\n"
+     "Reconnects by itself when the connection to the module drops; runs until Ctrl-C.\n"},
     {Command::Version, "version", "version", "Prints the version text of the library.\n"},
     {Command::Log, "log", "log [--lines N]",
      "Prints where the library's error log lies and its last N entries (default 10).\n"},
@@ -126,7 +134,18 @@ std::optional<std::string> Parser::TakeOption(std::string_view arg, std::size_t&
         line_.header = true;
         return std::nullopt;
     }
-    const bool takesValue = name == "--timeout" || (name == "--period" && allowed(c == Command::Watch)) ||
+    if (name == "--listen" && allowed(c == Command::Serve)) {
+        const auto value = OptionValue(option, i);
+        if (!value)
+            return "option --listen needs a value";
+        const auto listen = ParseListenAddress(*value);
+        if (!listen)
+            return listen.error();
+        line_.listen = *listen;
+        return std::nullopt;
+    }
+    const bool takesValue = name == "--timeout" ||
+                            (name == "--period" && allowed(c == Command::Watch || c == Command::Serve)) ||
                             (name == "--count" && allowed(c == Command::Watch)) ||
                             (name == "--ask-id" && allowed(c == Command::I2c)) ||
                             (name == "--linger" && allowed(c == Command::Serial)) ||
@@ -185,6 +204,7 @@ std::optional<std::string> Parser::ReadPositionals() {
     case Command::Scan:
     case Command::Info:
     case Command::Serial:
+    case Command::Serve:
     case Command::Version:
     case Command::Log:
         break;
@@ -309,6 +329,7 @@ bool TalksToOneModule(Command command) {
     case Command::Watch:
     case Command::I2c:
     case Command::Serial:
+    case Command::Serve:
         return true;
     default:
         return false;

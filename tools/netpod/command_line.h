@@ -15,7 +15,7 @@
 
 namespace netpod::tool {
 
-enum class Command { Scan, Info, Read, Write, Watch, SetIp, I2c, Serial, Version, Log };
+enum class Command { Scan, Info, Read, Write, Watch, SetIp, I2c, Serial, Version, Log, Serve };
 enum class I2cAction { Scan, Transfer };
 
 struct CommandLine {
@@ -30,7 +30,7 @@ struct CommandLine {
     std::vector<RegisterRef> registers;  // read, watch
     std::vector<WriteItem> writes;       // write
 
-    int32_t periodMs = 100;  // watch; checked by the library
+    int32_t periodMs = 100;  // watch, serve; checked by the library
     long count = 0;          // watch: answers to show; 0 = until interrupted
     bool csv = false;        // watch: CSV even on a terminal
     bool header = false;     // watch: a first CSV line naming the columns
@@ -45,6 +45,8 @@ struct CommandLine {
 
     int lingerMs = 1000;  // serial: wait for answers this long after standard input ends
     int logLines = 10;    // log: entries to show
+
+    ListenAddress listen{};  // serve: where the HTTP server listens (127.0.0.1:8080)
 };
 
 // `args` are the arguments after the program name. A refusal carries its reason and,

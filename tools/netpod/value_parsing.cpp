@@ -123,6 +123,30 @@ Parsed<DottedQuad> ParseDottedQuad(std::string_view text) {
     return quad;
 }
 
+Parsed<ListenAddress> ParseListenAddress(std::string_view text) {
+    const auto refuse = [&] {
+        return Parsed<ListenAddress>::Error("bad listening address " + Quoted(text) +
+                                            " (write it like 127.0.0.1:8080)");
+    };
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return refuse();
+    const std::string_view host = text.substr(0, colon);
+    ListenAddress listen;
+    if (host != "localhost") {
+        const auto quad = ParseDottedQuad(host);
+        if (!quad)
+            return refuse();
+        for (const int32_t part : *quad)
+            if (part < 0 || part > 255)
+                return refuse();
+        listen.host = *quad;
+    }
+    if (!ConvertWhole(text.substr(colon + 1), listen.port) || listen.port < 0 || listen.port > 65535)
+        return refuse();
+    return listen;
+}
+
 Parsed<MacAddress> ParseMac(std::string_view text) {
     const std::string_view trimmed = Trimmed(text);
     const char separator = trimmed.find('-') != std::string_view::npos ? '-' : ':';

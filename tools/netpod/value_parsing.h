@@ -46,6 +46,15 @@ Parsed<std::vector<bool>> ParseFlagSet(std::string_view text, int count);
 // quotes is removed, for values that reach the tool still quoted.
 Parsed<ModuleNameBytes> ParseModuleName(std::string_view text);
 
+// Where an HTTP server listens: an IPv4 address (or "localhost") and a port,
+// "127.0.0.1:8080"; port 0 lets the system choose a free one.
+struct ListenAddress {
+    DottedQuad host{127, 0, 0, 1};
+    int port = 8080;
+    friend bool operator==(const ListenAddress&, const ListenAddress&) = default;
+};
+Parsed<ListenAddress> ParseListenAddress(std::string_view text);
+
 // The value of one write. monostate: a command, or the clearing of the warnings.
 using WriteValue = std::variant<std::monostate, std::vector<bool>, DottedQuad, int32_t, float, ModuleNameBytes>;
 
