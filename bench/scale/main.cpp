@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -305,10 +306,12 @@ int Run(Plan plan) {
     // the limit.
     const std::size_t descriptors = RaiseDescriptorLimit(plan.many + plan.connections + 256);
     std::string limitNote;
-    if (descriptors < plan.many + 128) {
-        limitNote = "only " + std::to_string(descriptors) + " descriptors allowed: " + std::to_string(plan.many) +
-                    " connections cut to " + std::to_string(descriptors - 128);
-        plan.many = descriptors > 228 ? descriptors - 128 : 100;
+    const std::size_t allowed = descriptors > 228 ? descriptors - 128 : 100;
+    if (plan.many > allowed || plan.connections > allowed) {
+        limitNote = "only " + std::to_string(descriptors) + " descriptors allowed: at most " +
+                    std::to_string(allowed) + " connections";
+        plan.many = std::min(plan.many, allowed);
+        plan.connections = std::min(plan.connections, allowed);
     }
 
     std::string error;
