@@ -29,9 +29,11 @@ namespace {
 
 constexpr std::uint16_t kUdpPort = 7010;
 constexpr std::uint16_t kMainPort = 8010;
-constexpr std::size_t kRequestCapacity = 512;   // a library request slot is at most 188 bytes
+constexpr std::size_t kRequestCapacity = 512;  // a library request slot is at most 188 bytes
 
-bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+bool WouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
 
 sockaddr_in SocketAddress(const std::string& address, std::uint16_t port) {
     sockaddr_in a{};
@@ -71,7 +73,7 @@ void AnswerFrame(std::span<const std::uint8_t> frame, std::vector<std::uint8_t>&
 struct PeerConnection {
     int fd = -1;
     wire::FrameReader<kRequestCapacity> reader;
-    std::vector<std::uint8_t> unsent;   // answers the socket could not take yet
+    std::vector<std::uint8_t> unsent;  // answers the socket could not take yet
 };
 
 class Peer {
@@ -92,8 +94,7 @@ public:
         const int one = 1;
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (listener_ < 0 || udp_ < 0 ||
-            setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        if (listener_ < 0 || udp_ < 0 || setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
             ::bind(listener_, reinterpret_cast<const sockaddr*>(&tcpAddress), sizeof tcpAddress) != 0 ||
             listen(listener_, 4096) != 0 ||
             ::bind(udp_, reinterpret_cast<const sockaddr*>(&udpAddress), sizeof udpAddress) != 0) {
@@ -149,7 +150,7 @@ private:
         for (;;) {
             const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0)
-                return;   // drained, or out of descriptors: the client's connect then times out
+                return;  // drained, or out of descriptors: the client's connect then times out
             const int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             if (!watch(fd, EPOLLIN | EPOLLRDHUP)) {
@@ -247,8 +248,8 @@ private:
     int udp_ = -1;
     int signals_ = -1;
     int epoll_ = -1;
-    std::vector<std::unique_ptr<PeerConnection>> connections_;   // indexed by descriptor
-    std::vector<std::uint8_t> out_;                              // answers of one batch
+    std::vector<std::unique_ptr<PeerConnection>> connections_;  // indexed by descriptor
+    std::vector<std::uint8_t> out_;                             // answers of one batch
 };
 
 // The child's whole life. Writes "ready ADDRESS" or "error TEXT" to `report`.
@@ -306,7 +307,8 @@ PeerProcess StartPeer(const std::string& address, unsigned lifetimeSeconds, std:
     pollfd p{report[0], POLLIN, 0};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (line.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
             break;
         char chunk[256];

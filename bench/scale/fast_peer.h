@@ -19,7 +19,7 @@ namespace scalebench {
 
 struct PeerProcess {
     pid_t pid = -1;
-    std::string address;   // dotted IPv4 address the peer listens on
+    std::string address;  // dotted IPv4 address the peer listens on
 };
 
 // Forks the peer and waits for its readiness line. The caller must have no thread

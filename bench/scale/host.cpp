@@ -122,7 +122,8 @@ std::int64_t OtherProcessCpuNanoseconds(pid_t pid) {
     if (rest == nullptr ||
         std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2)
         return -1;
-    return static_cast<std::int64_t>((user + system) * (1'000'000'000ULL / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK))));
+    return static_cast<std::int64_t>((user + system) *
+                                     (1'000'000'000ULL / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK))));
 }
 
 std::int64_t NowNanoseconds() {

@@ -12,8 +12,8 @@
 namespace scalebench {
 
 struct NetworkPlace {
-    bool isolated = false;   // in a private network namespace of our own
-    std::string note;        // how, or why not
+    bool isolated = false;  // in a private network namespace of our own
+    std::string note;       // how, or why not
 };
 
 // Moves this process into a new network namespace that holds only loopback, and

@@ -27,8 +27,8 @@ struct Observations {
     std::atomic<bool> readWaiting{false};
     std::mutex mutex;
     std::condition_variable answered;
-    std::uint64_t sequence = 0;   // answers seen while a read waited; under mutex
-    bool typeDecoded = false;     // the latest of them carried TYPE 8.2; under mutex
+    std::uint64_t sequence = 0;  // answers seen while a read waited; under mutex
+    bool typeDecoded = false;    // the latest of them carried TYPE 8.2; under mutex
 };
 
 Observations gSeen;
@@ -87,7 +87,9 @@ std::string LibraryLastError() {
 LibraryFleet::LibraryFleet()
     : answersBefore_(gSeen.answers.load()), faultsBefore_(gSeen.faults.load() + gSeen.socketErrors.load()) {}
 
-LibraryFleet::~LibraryFleet() { close(); }
+LibraryFleet::~LibraryFleet() {
+    close();
+}
 
 bool LibraryFleet::open(const std::string& address, std::size_t count, std::string* error) {
     in_addr a{};
@@ -162,7 +164,9 @@ bool LibraryFleet::readType() {
     return arrived && gSeen.typeDecoded;
 }
 
-std::uint64_t LibraryFleet::answers() const { return gSeen.answers.load() - answersBefore_; }
+std::uint64_t LibraryFleet::answers() const {
+    return gSeen.answers.load() - answersBefore_;
+}
 
 std::uint64_t LibraryFleet::faults() const {
     return gSeen.faults.load() + gSeen.socketErrors.load() - faultsBefore_;

@@ -35,12 +35,12 @@ using Milliseconds = std::chrono::milliseconds;
 struct Plan {
     bool quick = false;
     bool privateNetwork = true;
-    std::size_t connections = 300;   // CPU per polled answer and resident memory
-    std::size_t many = 1000;         // answers delivered per second
+    std::size_t connections = 300;  // CPU per polled answer and resident memory
+    std::size_t many = 1000;        // answers delivered per second
     int pollPeriodMs = 10;
     int askPeriodMs = 1;
-    int roundTrips = 20000;          // per client
-    int roundTripBlock = 500;        // the clients take turns in blocks of this many
+    int roundTrips = 20000;    // per client
+    int roundTripBlock = 500;  // the clients take turns in blocks of this many
     Milliseconds askWindow{3000};
     Milliseconds pollWindow{3000};
     Milliseconds warmup{500};
@@ -49,8 +49,8 @@ struct Plan {
 
 // Limits of the quick check: far beyond today's figures, so that only a gross
 // regression trips them and the noise of a busy machine never does.
-constexpr double kRoundTripRatioLimit = 3.0;   // on-demand median, library / raw
-constexpr double kAskRateRatioLimit = 0.5;     // 1 ms repetitive ask, library / raw
+constexpr double kRoundTripRatioLimit = 3.0;  // on-demand median, library / raw
+constexpr double kAskRateRatioLimit = 0.5;    // 1 ms repetitive ask, library / raw
 
 constexpr Milliseconds kRateSlice{250};
 
@@ -115,18 +115,18 @@ std::optional<Plan> ParseArguments(int argc, char** argv) {
 void OnWatchdog(int) {
     static const char message[] = "netpod_scale_bench: the run took too long and was stopped\n";
     (void)!write(STDERR_FILENO, message, sizeof message - 1);
-    _exit(1);   // the peer follows: it dies with this process
+    _exit(1);  // the peer follows: it dies with this process
 }
 
 // What one client did in one polling phase.
 struct PollFigures {
     double answersPerSecond = 0;
     double cpuMicrosecondsPerAnswer = 0;
-    double residentKiBConnected = 0;   // per connection, connected, before any traffic
-    double residentKiBPolled = 0;      // per connection, still open after the polling
-    double openMilliseconds = 0;       // to open all and see them connected
-    double peerBusy = -1;              // the peer's share of one core in the window; -1 unknown
-    std::vector<double> intervalsUs;   // between answers, when logged
+    double residentKiBConnected = 0;  // per connection, connected, before any traffic
+    double residentKiBPolled = 0;     // per connection, still open after the polling
+    double openMilliseconds = 0;      // to open all and see them connected
+    double peerBusy = -1;             // the peer's share of one core in the window; -1 unknown
+    std::vector<double> intervalsUs;  // between answers, when logged
 };
 
 // One connection, polled until a few answers came, then closed: the first use of the
@@ -200,7 +200,7 @@ bool MeasurePolling(const PeerProcess& peer, std::size_t count, int periodMs, co
         log->enable(false);
     client.stopAsk();
     const std::int64_t residentPolled = ResidentBytes();
-    client.close();   // no answer is delivered once this has returned
+    client.close();  // no answer is delivered once this has returned
     const std::uint64_t faults = client.faults();
 
     const double answers = static_cast<double>(answers1 - answers0);
@@ -227,7 +227,7 @@ bool MeasurePolling(const PeerProcess& peer, std::size_t count, int periodMs, co
 struct RoundTrips {
     std::vector<double> libraryUs;
     std::vector<double> rawUs;
-    int cpu = -1;   // the CPU both clients were pinned to, or -1
+    int cpu = -1;  // the CPU both clients were pinned to, or -1
 };
 
 // On-demand reads of TYPE, the two clients taking turns in blocks so that a change
@@ -249,7 +249,7 @@ bool MeasureRoundTrips(const std::string& address, const Plan& plan, RoundTrips&
     };
     const auto rawRead = [&] { return raw.readType(); };
     const auto libraryRead = [&] { return library.readType(); };
-    for (int i = 0; i < plan.roundTripBlock; ++i) {   // warm-up, not recorded
+    for (int i = 0; i < plan.roundTripBlock; ++i) {  // warm-up, not recorded
         if (!timed(rawRead, nullptr) || !timed(libraryRead, nullptr)) {
             *error = "an on-demand read failed during the warm-up: " + LibraryLastError();
             return false;
@@ -299,8 +299,8 @@ int Run(Plan plan) {
     const std::int64_t runStart = NowNanoseconds();
     // Before anything starts a thread: a namespace and the fork of the peer need a
     // process of one thread.
-    const NetworkPlace network = plan.privateNetwork ? EnterPrivateNetwork()
-                                                     : NetworkPlace{false, "as asked by --no-netns"};
+    const NetworkPlace network =
+        plan.privateNetwork ? EnterPrivateNetwork() : NetworkPlace{false, "as asked by --no-netns"};
 
     // The client holds `many` sockets at once, and so does the peer, which inherits
     // the limit.
@@ -308,8 +308,8 @@ int Run(Plan plan) {
     std::string limitNote;
     const std::size_t allowed = descriptors > 228 ? descriptors - 128 : 100;
     if (plan.many > allowed || plan.connections > allowed) {
-        limitNote = "only " + std::to_string(descriptors) + " descriptors allowed: at most " +
-                    std::to_string(allowed) + " connections";
+        limitNote = "only " + std::to_string(descriptors) + " descriptors allowed: at most " + std::to_string(allowed) +
+                    " connections";
         plan.many = std::min(plan.many, allowed);
         plan.connections = std::min(plan.connections, allowed);
     }
@@ -340,8 +340,7 @@ int Run(Plan plan) {
     PollFigures rawPoll, libraryPoll;
     if (!MeasurePolling<RawPoller>(peer, plan.connections, plan.pollPeriodMs, plan, false, rawPoll, &error))
         return Fail(peer, "raw client, " + std::to_string(plan.connections) + " connections", error);
-    if (!MeasurePolling<LibraryFleet>(peer, plan.connections, plan.pollPeriodMs, plan, false, libraryPoll,
-                                      &error))
+    if (!MeasurePolling<LibraryFleet>(peer, plan.connections, plan.pollPeriodMs, plan, false, libraryPoll, &error))
         return Fail(peer, "library, " + std::to_string(plan.connections) + " connections", error);
 
     RoundTrips trips;
@@ -382,24 +381,27 @@ int Run(Plan plan) {
          rawMany.cpuMicrosecondsPerAnswer, 2},
         {"RSS per connection, " + n + " connected (KiB)", libraryPoll.residentKiBConnected,
          rawPoll.residentKiBConnected, 2},
-        {"RSS per connection, " + n + " after polling (KiB)", libraryPoll.residentKiBPolled,
-         rawPoll.residentKiBPolled, 2},
+        {"RSS per connection, " + n + " after polling (KiB)", libraryPoll.residentKiBPolled, rawPoll.residentKiBPolled,
+         2},
         {"time to open and connect " + m + " conns (ms)", libraryMany.openMilliseconds, rawMany.openMilliseconds, 1},
     };
     std::printf("\n");
     PrintTable(rows);
-    std::printf("\nratio = library / raw. For times, CPU and memory a ratio above 1 is what the library costs\n"
-                "beyond the raw client; for answers/s a ratio below 1 is how far it falls behind.\n");
-    std::printf("round trips: %zu per client, in alternating blocks of %d, pinned to CPU %d; "
-                "polling windows %.1f s after %.1f s of warm-up\n",
-                trips.rawUs.size(), plan.roundTripBlock, trips.cpu, static_cast<double>(plan.pollWindow.count()) / 1e3,
-                static_cast<double>(plan.warmup.count()) / 1e3);
+    std::printf(
+        "\nratio = library / raw. For times, CPU and memory a ratio above 1 is what the library costs\n"
+        "beyond the raw client; for answers/s a ratio below 1 is how far it falls behind.\n");
+    std::printf(
+        "round trips: %zu per client, in alternating blocks of %d, pinned to CPU %d; "
+        "polling windows %.1f s after %.1f s of warm-up\n",
+        trips.rawUs.size(), plan.roundTripBlock, trips.cpu, static_cast<double>(plan.pollWindow.count()) / 1e3,
+        static_cast<double>(plan.warmup.count()) / 1e3);
 
     // A peer near a whole core would be what limits the rates, not the clients.
-    std::printf("peer busy (share of one core): %.0f%% / %.0f%% at %zu conns, %.0f%% / %.0f%% at %zu conns "
-                "(library / raw)\n",
-                100 * libraryPoll.peerBusy, 100 * rawPoll.peerBusy, plan.connections, 100 * libraryMany.peerBusy,
-                100 * rawMany.peerBusy, plan.many);
+    std::printf(
+        "peer busy (share of one core): %.0f%% / %.0f%% at %zu conns, %.0f%% / %.0f%% at %zu conns "
+        "(library / raw)\n",
+        100 * libraryPoll.peerBusy, 100 * rawPoll.peerBusy, plan.connections, 100 * libraryMany.peerBusy,
+        100 * rawMany.peerBusy, plan.many);
 
     // The gross-regression check.
     const double tripRatio = Percentile(trips.libraryUs, 50) / Percentile(trips.rawUs, 50);

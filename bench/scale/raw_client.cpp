@@ -56,7 +56,8 @@ bool RawBlockingClient::connect(const std::string& address, std::string* error) 
 }
 
 bool RawBlockingClient::readType() {
-    if (::send(fd_, kTypeRequest.data(), kTypeRequest.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(kTypeRequest.size()))
+    if (::send(fd_, kTypeRequest.data(), kTypeRequest.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(kTypeRequest.size()))
         return false;
     std::uint8_t answer[wire::kTypeAnswerSize];
     std::size_t got = 0;
@@ -69,7 +70,9 @@ bool RawBlockingClient::readType() {
     return wire::IsExpectedAnswer(answer, wire::kRegisterType);
 }
 
-RawPoller::~RawPoller() { close(); }
+RawPoller::~RawPoller() {
+    close();
+}
 
 bool RawPoller::open(const std::string& address, std::size_t count, std::string* error) {
     connections_.resize(count);

@@ -58,8 +58,8 @@ public:
 private:
     struct Connection {
         int fd = -1;
-        bool awaiting = false;    // a read is out and unanswered
-        bool tickOwed = false;    // a tick came while it was
+        bool awaiting = false;  // a read is out and unanswered
+        bool tickOwed = false;  // a tick came while it was
         wire::FrameReader<64> reader;
     };
 

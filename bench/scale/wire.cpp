@@ -8,7 +8,9 @@ void Put16(std::uint8_t* p, std::size_t value) {
     p[1] = static_cast<std::uint8_t>(value);
 }
 
-std::size_t Get16(const std::uint8_t* p) { return (std::size_t{p[0]} << 8) | p[1]; }
+std::size_t Get16(const std::uint8_t* p) {
+    return (std::size_t{p[0]} << 8) | p[1];
+}
 
 }  // namespace
 
@@ -47,34 +49,34 @@ std::array<std::uint8_t, kSingleReadSize> SingleReadRequest(std::uint8_t address
 std::size_t PeerRegisterValue(std::uint8_t address, std::uint8_t* value) {
     // Only what the benchmark reads, plus the registers of the repetitive ask, so
     // that a library that asks for more still gets answers it can decode.
-    if (address >= 0x30 && address <= 0x3F) {   // INPUTVOLTAGEVALUE 0..15, fixed point 16.16
+    if (address >= 0x30 && address <= 0x3F) {  // INPUTVOLTAGEVALUE 0..15, fixed point 16.16
         const bool on = ((kPeerInputs >> (address - 0x30)) & 1u) != 0;
         Put16(value, on ? 24 : 0);
         Put16(value + 2, 0);
         return 4;
     }
     switch (address) {
-    case kRegisterType:
-        Put16(value, kPeerTypeHigh);
-        Put16(value + 2, kPeerTypeLow);
-        return 4;
-    case 0x01:   // VERSION, the "00 02 00 05" form
-        Put16(value, 2);
-        Put16(value + 2, 5);
-        return 4;
-    case 0x07:   // VOLTAGE: 24.0 V
-        Put16(value, 24);
-        Put16(value + 2, 0);
-        return 4;
-    case 0x08:   // WARNINGS: none
-        Put16(value, 0);
-        Put16(value + 2, 0);
-        return 4;
-    case kRegisterInputs:
-        Put16(value, kPeerInputs);
-        return 2;
-    default:
-        return 0;
+        case kRegisterType:
+            Put16(value, kPeerTypeHigh);
+            Put16(value + 2, kPeerTypeLow);
+            return 4;
+        case 0x01:  // VERSION, the "00 02 00 05" form
+            Put16(value, 2);
+            Put16(value + 2, 5);
+            return 4;
+        case 0x07:  // VOLTAGE: 24.0 V
+            Put16(value, 24);
+            Put16(value + 2, 0);
+            return 4;
+        case 0x08:  // WARNINGS: none
+            Put16(value, 0);
+            Put16(value + 2, 0);
+            return 4;
+        case kRegisterInputs:
+            Put16(value, kPeerInputs);
+            return 2;
+        default:
+            return 0;
     }
 }
 

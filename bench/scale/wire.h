@@ -23,7 +23,7 @@
 namespace scalebench::wire {
 
 inline constexpr std::size_t kHeaderSize = 6;
-inline constexpr std::size_t kFrameOverhead = 8;   // header and checksum
+inline constexpr std::size_t kFrameOverhead = 8;  // header and checksum
 
 inline constexpr std::uint16_t kReadRegisters = 0x0021;
 inline constexpr std::uint16_t kWriteRegisters = 0x0022;
@@ -35,7 +35,7 @@ inline constexpr std::uint8_t kRegisterInputs = 0x23;
 // The values the peer reports. The library only serves module type 8.0 and 8.2.
 inline constexpr std::uint16_t kPeerTypeHigh = 8;
 inline constexpr std::uint16_t kPeerTypeLow = 2;
-inline constexpr std::uint16_t kPeerInputs = 0x0005;   // inputs 0 and 2 on
+inline constexpr std::uint16_t kPeerInputs = 0x0005;  // inputs 0 and 2 on
 
 // A read of one register: header, one address, checksum.
 inline constexpr std::size_t kSingleReadSize = kFrameOverhead + 1;
@@ -85,7 +85,7 @@ public:
             fill_ += take;
             pos += take;
             if (fill_ < target)
-                break;   // every byte is used; the frame goes on in the next batch
+                break;  // every byte is used; the frame goes on in the next batch
             if (target == kHeaderSize) {
                 // The header is complete: its length field says how much follows.
                 if (needed() > Capacity)
