@@ -4,6 +4,7 @@ CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 4 )))
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build test test-asan test-tsan demo fuzz install package clean
+.PHONY: all deps build test test-asan test-tsan demo fuzz bench-scale install clean
 
 all: build
 
@@ -45,6 +46,15 @@ fuzz:
 		mkdir -p build-fuzz/corpus/$$h && \
 		build-fuzz/fuzz/$$h -max_total_time=$(FUZZ_SECONDS) -max_len=4096 build-fuzz/corpus/$$h || exit 1; \
 	done
+
+# The scale benchmark, run by hand: the library beside a raw-socket client (README,
+# "Performance"). BENCH_ARGS=--quick is the short gross-regression check of CI.
+# It builds only itself and the library.
+BENCH_ARGS ?=
+bench-scale: deps
+	cmake -S . -B build -G Ninja $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j $(JOBS) --target netpod_scale_bench
+	build/bench/scale/netpod_scale_bench $(BENCH_ARGS)
 
 demo: build
 	./scripts/demo.sh build
