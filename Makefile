@@ -3,8 +3,7 @@ JOBS ?= $(shell nproc)
 CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 4 )))
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-asan test-tsan demo fuzz install package clean
-.PHONY: all deps build test test-asan test-tsan demo fuzz bench-scale install clean
+.PHONY: all deps build test test-asan test-tsan demo fuzz bench-scale install package clean
 
 all: build
 
