@@ -5,10 +5,16 @@
 #include "connection/thread_send.h"
 #include "connection/thread_send_continuous.h"
 #include "protocol/ip_text.h"
+#include "protocol/messages.h"
 #include "protocol/register_map.h"
 #include "transport/ethernet_com.h"
 
 namespace netpod {
+
+void ReportSendRefusal(SendRefusal refusal, std::string_view ipText) {
+    WriteErrorLog(refusal == SendRefusal::NotActive ? messages::kSocketNotActive : messages::kCannotSendAllBytes,
+                  ipText);
+}
 
 CComManagement::CComManagement(const DetectedModule& detected, std::string ipText)
     : detected_(detected), ipText_(std::move(ipText)) {
@@ -58,7 +64,7 @@ void CComManagement::Connect(std::int32_t port, ComID handle) {
     handle_ = handle;
     const TransportDataCallback handler = port == kRs232Port ? &RS232DataReceived : &MainportDataReceived;
     auto transport =
-        std::make_unique<CEthernetCom>(ipText_, port, handler, this, &ComEventReceived, this, &WriteErrorLog);
+        std::make_unique<CEthernetCom>(ipText_, port, handler, this, &ComEventReceived, this, &ReportSendRefusal);
     std::lock_guard guard(transportMutex_);
     transport_ = std::move(transport);
 }
@@ -170,7 +176,7 @@ void CComManagement::RS232DataReceived(void* context, std::span<const std::uint8
 void CComManagement::ComEventReceived(void* context, std::int32_t stateCode, CEthernetCom* transport) {
     auto* self = static_cast<CComManagement*>(context);
     if (transport == nullptr) {
-        WriteErrorLog("Pointer on ethernet communication not valid. ComID = NULL\t(Com_Event)", kNoIpText);
+        WriteErrorLog(messages::kComEventWithoutTransport, kNoIpText);
         return;
     }
     self->WaitUntilPublished();

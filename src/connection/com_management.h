@@ -17,12 +17,15 @@
 #include "protocol/response_analysis.h"
 #include "protocol/udp_exchange_state.h"
 #include "qorvi_netpod.h"
+#include "transport/ethernet_com.h"
 
 namespace netpod {
 
-class CEthernetCom;
 class TThreadSend;
 class TThreadSendContinuous;
+
+// Writes the error-log entry of a send that the transport refused.
+void ReportSendRefusal(SendRefusal refusal, std::string_view ipText);
 
 // The module's two TCP ports.
 inline constexpr std::int32_t kMainPort = 8010;

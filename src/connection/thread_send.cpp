@@ -1,4 +1,5 @@
 #include "connection/thread_send.h"
+#include "protocol/messages.h"
 
 #include <sched.h>
 
@@ -40,7 +41,7 @@ void TThreadSend::Execute(platform::Thread& self) {
         if (self.terminateRequested())
             return;
         if (r != WaitResult::Signalled) {
-            Log("Event HevNewSend Unknown error\t(TThreadSend::Execute)");
+            Log(messages::kOnDemandNewSendError);
             continue;
         }
 
@@ -66,8 +67,8 @@ void TThreadSend::Execute(platform::Thread& self) {
                 break;
         }
         if (!tookToken && !repetitive.isSuspended()) {
-            Log(r == WaitResult::Failed ? "Event HevSync Unknown error\t(TThreadSend::Execute)"
-                                        : "Event HevSync Timeout reached\t(TThreadSend::Execute)");
+            Log(r == WaitResult::Failed ? messages::kOnDemandSyncError
+                                        : messages::kOnDemandSyncTimeout);
             // No exchange: the application may launch the next one.
             exchange.OpenGate();
             continue;
@@ -102,7 +103,7 @@ void TThreadSend::Execute(platform::Thread& self) {
                              closing)) {
                 if (closing || self.terminateRequested())
                     return;
-                Log("EthernetCom->SendData Failed\t(TThreadSend::Execute)");
+                Log(messages::kOnDemandSendFailed);
                 sendFailed = true;
                 break;
             }
@@ -115,8 +116,8 @@ void TThreadSend::Execute(platform::Thread& self) {
                 if (self.terminateRequested())
                     return;
                 if (r != WaitResult::Signalled)
-                    Log(r == WaitResult::TimedOut ? "Event HevMultiplePacket Timeout reached\t(TThreadSend::Execute)"
-                                                  : "Event HevMultiplePacket Unknown error\t(TThreadSend::Execute)");
+                    Log(r == WaitResult::TimedOut ? messages::kOnDemandMultiplePacketTimeout
+                                                  : messages::kOnDemandMultiplePacketError);
             }
         }
         if (sendFailed || abandoned) {
@@ -136,8 +137,8 @@ void TThreadSend::Execute(platform::Thread& self) {
             if (self.terminateRequested())
                 return;
             if (r != WaitResult::Signalled) {
-                Log(r == WaitResult::TimedOut ? "Event HevAck Timeout reached\t(TThreadSend::Execute)"
-                                              : "Event HevAck Unknown error\t(TThreadSend::Execute)");
+                Log(r == WaitResult::TimedOut ? messages::kOnDemandAckTimeout
+                                              : messages::kOnDemandAckError);
                 // A missed answer must not keep the token (which would stop the
                 // repetitive ask for good) nor block every later exchange.
                 exchange.OpenGate();

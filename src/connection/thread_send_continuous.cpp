@@ -1,4 +1,5 @@
 #include "connection/thread_send_continuous.h"
+#include "protocol/messages.h"
 
 #include <sched.h>
 
@@ -77,8 +78,8 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
         if (self.terminateRequested())
             return;
         if (r != WaitResult::Signalled) {
-            Log(r == WaitResult::TimedOut ? "Event HevSync Timeout reached\t(TThreadSendContinuous::Execute)"
-                                          : "Event HevSync Unknown error\t(TThreadSendContinuous::Execute)");
+            Log(r == WaitResult::TimedOut ? messages::kRepetitiveSyncTimeout
+                                          : messages::kRepetitiveSyncError);
             continue;
         }
         // A thread suspended as it took the token builds nothing until resumed.
@@ -119,7 +120,7 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
             if (dropped)
                 break;
             if (!sent)
-                Log("EthernetCom->SendData Failed\t(TThreadProcess::Execute)");
+                Log(messages::kRepetitiveSendFailed);
             else if (slots_.SlotLength[i] > 0)
                 answerExpected = true;
             if (i + 1 < static_cast<std::size_t>(slots_.NbPacket)) {
@@ -128,8 +129,8 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                     return;
                 if (r != WaitResult::Signalled)
                     Log(r == WaitResult::TimedOut
-                            ? "Event HevMultiplePacket Timeout reached\t(TThreadSendContinuous::Execute)"
-                            : "Event HevMultiplePacket Unknown error\t(TThreadSendContinuous::Execute)");
+                            ? messages::kRepetitiveMultiplePacketTimeout
+                            : messages::kRepetitiveMultiplePacketError);
             }
         }
         if (!dropped) {
@@ -141,8 +142,8 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                 // A missed answer is logged, but the token is released as after any
                 // exchange: keeping it would stop the polling for good.
                 if (r != WaitResult::Signalled)
-                    Log(r == WaitResult::TimedOut ? "Event HevAck Timeout reached\t(TThreadSendContinuous::Execute)"
-                                                  : "Event HevAck Unknown error\t(TThreadSendContinuous::Execute)");
+                    Log(r == WaitResult::TimedOut ? messages::kRepetitiveAckTimeout
+                                                  : messages::kRepetitiveAckError);
             }
         }
         if (id != 0)
@@ -155,7 +156,7 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
         if (self.terminateRequested())
             return;
         if (r != WaitResult::Signalled) {
-            Log("Event HevTimer Unknown error\t(TThreadSendContinuous::Execute)");
+            Log(messages::kRepetitiveTimerError);
             continue;
         }
         // Decided under the thread's own lock, so that a Start() racing with it

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "connection/com_management.h"
+#include "protocol/messages.h"
 #include "diagnostics/error_log.h"
 #include "discovery/module_probe.h"
 #include "exports/connection_handle.h"
@@ -51,26 +52,26 @@ template <class DataCallback>
 bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCallback dataCallback, TCom_Event comEvent,
                     ComID* Com) {
     if (Com == nullptr) {
-        Report("Pointer on ComID not valid (NULL)", kind.exportName, kNoIpText);
+        Report(messages::kComIdPointerNull, kind.exportName, kNoIpText);
         return false;
     }
     // A handle that is no longer (or never was) a connection is simply replaced.
     if (*Com != nullptr)
         CloseHandle(Com, nullptr);
     if (IPAddress == nullptr) {
-        Report("Address IP not valid (NULL)", kind.exportName, kNoIpText);
+        Report(messages::kAddressNull, kind.exportName, kNoIpText);
         return false;
     }
     const std::string dotted = DottedIPText(IPAddress);
     for (int i = 0; i < 4; ++i) {
         if (IPAddress[i] < 0 || IPAddress[i] > 255) {
-            Report("Address IP not valid", kind.exportName, dotted);
+            Report(messages::kAddressNotValid, kind.exportName, dotted);
             return false;
         }
     }
     DetectedModule detected{};
     if (!MakeInitialTYPETest(IPAddress, detected)) {
-        Report("Initial Test failed", kind.exportName, dotted);
+        Report(messages::kInitialTestFailed, kind.exportName, dotted);
         return false;
     }
     std::shared_ptr<CComManagement> connection;
@@ -78,15 +79,15 @@ bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCal
         connection = std::make_shared<CComManagement>(detected, dotted);
     } catch (const std::exception& e) {
         // No thread (or memory) left for the connection's senders.
-        Report(std::string("Connection resources not available: ") + e.what(), kind.exportName, dotted);
+        Report(std::string(messages::kResourcesNotAvailable) + e.what(), kind.exportName, dotted);
         return false;
     }
     if (dataCallback == nullptr) {
-        Report(std::string(kind.dataCallbackName) + " function not valid (NULL)", kind.exportName, dotted);
+        Report(std::string(kind.dataCallbackName).append(messages::kCallbackNullSuffix), kind.exportName, dotted);
         return false;
     }
     if (comEvent == nullptr) {
-        Report("Com_Event function not valid (NULL)", kind.exportName, dotted);
+        Report(messages::kComEventNull, kind.exportName, dotted);
         return false;
     }
     if constexpr (std::is_same_v<DataCallback, TData_Received_MAINPORT>)

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "diagnostics/error_log.h"
+#include "protocol/messages.h"
 #include "exports/export_support.h"
 #include "protocol/ip_text.h"
 #include "qorvi_netpod.h"
@@ -16,7 +17,7 @@ extern "C" {
 QORVI_NETPOD_API void Qorvi_NETPOD_VersionDLL(char* Buffer, int32_t* BufferLength) {
     netpod::GuardedExport([&] {
         if (Buffer == nullptr) {
-            netpod::WriteErrorLog("Pointer on buffer to get Version = NULL\t(Qorvi_NETPOD_VersionDLL)",
+            netpod::WriteErrorLog(netpod::messages::kVersionBufferNull,
                                   netpod::kNoIpText);
             return;
         }
@@ -27,7 +28,7 @@ QORVI_NETPOD_API void Qorvi_NETPOD_VersionDLL(char* Buffer, int32_t* BufferLengt
 QORVI_NETPOD_API void Qorvi_NETPOD_GetLastError(char* Buffer, int32_t* BufferLength) {
     netpod::GuardedExport([&] {
         if (Buffer == nullptr) {
-            netpod::WriteErrorLog("Pointer on buffer to get Last Error = NULL\t(Qorvi_NETPOD_GetLastError)",
+            netpod::WriteErrorLog(netpod::messages::kLastErrorBufferNull,
                                   netpod::kNoIpText);
             return;
         }

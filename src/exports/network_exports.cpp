@@ -1,6 +1,7 @@
 // Qorvi_NETPOD_ScanNetwork and Qorvi_NETPOD_ChangeIPAddress: no connection needed,
 // both forward to the UDP utilities.
 #include "diagnostics/error_log.h"
+#include "protocol/messages.h"
 #include "discovery/change_ip_address.h"
 #include "discovery/network_scan.h"
 #include "exports/export_support.h"
@@ -18,7 +19,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_ChangeIPAddress(const int32_t* MacAddress, co
     return netpod::GuardedExport(false, [&] {
         if (netpod::ChangeIPAddress(MacAddress, IPAddress, SubnetMaskAddress))
             return true;
-        netpod::WriteErrorLog("ChangeIPAddress Failed\t(Qorvi_NETPOD_ChangeIPAddress)", netpod::kNoIpText);
+        netpod::WriteErrorLog(netpod::messages::kChangeIpFailed, netpod::kNoIpText);
         return false;
     });
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "connection/thread_send_continuous.h"
+#include "protocol/messages.h"
 #include "exports/connection_handle.h"
 #include "exports/export_support.h"
 #include "protocol/request_marks.h"
@@ -17,18 +18,18 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_SendData_RS232(const uint8_t* DataBuf, int32_
         if (c == nullptr)
             return false;
         if (DataBuf == nullptr) {
-            ReportFor(*c, "Pointer on data to Send not valid. DataBuf = NULL", "Qorvi_NETPOD_SendData_RS232");
+            ReportFor(*c, messages::kSendBufferNull, "Qorvi_NETPOD_SendData_RS232");
             return false;
         }
         // A negative length would make the transport read before the caller's buffer.
         if (DataLength < 0) {
-            ReportFor(*c, "DataLength not valid. DataLength < 0", "Qorvi_NETPOD_SendData_RS232");
+            ReportFor(*c, messages::kLengthNegative, "Qorvi_NETPOD_SendData_RS232");
             return false;
         }
         bool closing = false;
         if (!c->SendThroughTransport(std::span<const std::uint8_t>(DataBuf, static_cast<std::size_t>(DataLength)),
                                      closing)) {
-            ReportFor(*c, "EthernetCom->SendData Failed", "Qorvi_NETPOD_SendData_RS232");
+            ReportFor(*c, messages::kSendFailed, "Qorvi_NETPOD_SendData_RS232");
             return false;
         }
         return true;
@@ -41,11 +42,11 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_GetData_RS232(uint8_t* DataBuf, int32_t* Data
         if (c == nullptr)
             return false;
         if (DataBuf == nullptr) {
-            ReportFor(*c, "Pointer on buffer to receive data not valid. DataBuf = NULL", "Qorvi_NETPOD_GetData_RS232");
+            ReportFor(*c, messages::kReceiveBufferNull, "Qorvi_NETPOD_GetData_RS232");
             return false;
         }
         if (DataLength == nullptr) {
-            ReportFor(*c, "Pointer on data length not valid. DataLength = NULL", "Qorvi_NETPOD_GetData_RS232");
+            ReportFor(*c, messages::kLengthPointerNull, "Qorvi_NETPOD_GetData_RS232");
             return false;
         }
         if (*DataLength < 0)
@@ -80,7 +81,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskSetTime(int32_t TimeMiliSec, Com
         if (c == nullptr)
             return false;
         if (TimeMiliSec <= 0) {
-            ReportFor(*c, "Bad value for TimeMiliSec. It's must be positive and bigger than zero",
+            ReportFor(*c, messages::kPeriodNotValid,
                       "Qorvi_NETPOD_SetRepetitiveAskTime");
             return false;
         }
@@ -116,22 +117,22 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_ReadWriteI2C(const uint8_t* DataBuf, int32_t 
         if (c == nullptr)
             return false;
         if (DataBuf == nullptr) {
-            ReportFor(*c, "Pointer on buffer to Write not valid. DataBuf = NULL", "Qorvi_NETPOD_ReadWriteI2C");
+            ReportFor(*c, messages::kI2CBufferNull, "Qorvi_NETPOD_ReadWriteI2C");
             return false;
         }
         if (DataLength > kMaxI2CDataLength) {
             ReportFor(*c,
-                      "DataLength of I2C buffer is too big. Max Length Value = " + std::to_string(kMaxI2CDataLength),
+                      std::string(messages::kI2CLengthTooBig).append(std::to_string(kMaxI2CDataLength)),
                       "Qorvi_NETPOD_ReadWriteI2C");
             return false;
         }
         // A negative length would reach the packet builder as a huge copy.
         if (DataLength < 0) {
-            ReportFor(*c, "DataLength of I2C buffer not valid. DataLength < 0", "Qorvi_NETPOD_ReadWriteI2C");
+            ReportFor(*c, messages::kI2CLengthNegative, "Qorvi_NETPOD_ReadWriteI2C");
             return false;
         }
         if (AskID < 0 || AskID > 65535) {
-            ReportFor(*c, "AskID value not valid.", "Qorvi_NETPOD_ReadWriteI2C");
+            ReportFor(*c, messages::kAskIdNotValid, "Qorvi_NETPOD_ReadWriteI2C");
             return false;
         }
         const auto n = static_cast<std::size_t>(DataLength);

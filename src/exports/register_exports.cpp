@@ -5,6 +5,7 @@
 #include <string>
 
 #include "exports/connection_handle.h"
+#include "protocol/messages.h"
 #include "exports/export_support.h"
 #include "protocol/request_marks.h"
 
@@ -28,8 +29,7 @@ bool MarkCounterRead(ComID com, const char* exportName, const char* registerName
         return false;
     if (!c->HasCounters()) {
         ReportFor(*c,
-                  std::string("The register ") + registerName +
-                      " is available on Qorvi-NETPOD from firmware version 2.0 and on Qorvi-NETPOD 2.",
+                  std::string(messages::kCounterRegisterPrefix).append(registerName).append(messages::kCounterRegisterSuffix),
                   exportName);
         return false;
     }
@@ -156,7 +156,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Read_INPUTVOLTAGEVALUE(int32_t InputNb, bool 
         if (c == nullptr)
             return false;
         if (InputNb < 0 || InputNb > 15) {
-            WriteErrorLog("Input Number not valid. 0<= InputNb <=15\t(Qorvi_NETPOD_Read_INPUTVOLTAGEVALUE)", kNoIpText);
+            WriteErrorLog(messages::kInputNumberNotValid, kNoIpText);
             return false;
         }
         c->UpdateMarks([&](RequestMarks& m) {
@@ -203,7 +203,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_COMOPTIONS(const bool* ComOpt, ComID Co
         if (c == nullptr)
             return false;
         if (ComOpt == nullptr) {
-            ReportFor(*c, "Pointer on data to write not valid. ComOpt = NULL", "Qorvi_NETPOD_Write_COMOPTIONS");
+            ReportFor(*c, messages::kComOptionsNull, "Qorvi_NETPOD_Write_COMOPTIONS");
             return false;
         }
         return MarkWrite(*c, &WriteValues::ComOptionsRequest,
@@ -217,11 +217,11 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_IPADDRESS(const int32_t* IPAdd, ComID C
         if (c == nullptr)
             return false;
         if (IPAdd == nullptr) {
-            ReportFor(*c, "Pointer on data to write not valid. IPAdd = NULL", "Qorvi_NETPOD_Write_IPADDRESS");
+            ReportFor(*c, messages::kIpAddressNull, "Qorvi_NETPOD_Write_IPADDRESS");
             return false;
         }
         if (OutOfByteRange(IPAdd, 4)) {
-            ReportFor(*c, "Address IP not valid", "Qorvi_NETPOD_Write_IPADDRESS");
+            ReportFor(*c, messages::kAddressNotValid, "Qorvi_NETPOD_Write_IPADDRESS");
             return false;
         }
         return MarkWrite(*c, &WriteValues::IPAddressRequest,
@@ -235,11 +235,11 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_SUBNETMASK(const int32_t* SubnetMask, C
         if (c == nullptr)
             return false;
         if (SubnetMask == nullptr) {
-            ReportFor(*c, "Pointer on data to write not valid. SubnetMask = NULL", "Qorvi_NETPOD_Write_SUBNETMASK");
+            ReportFor(*c, messages::kSubnetMaskNull, "Qorvi_NETPOD_Write_SUBNETMASK");
             return false;
         }
         if (OutOfByteRange(SubnetMask, 4)) {
-            ReportFor(*c, "Subnet Mask not valid", "Qorvi_NETPOD_Write_SUBNETMASK");
+            ReportFor(*c, messages::kSubnetMaskNotValid, "Qorvi_NETPOD_Write_SUBNETMASK");
             return false;
         }
         return MarkWrite(*c, &WriteValues::SubnetMaskRequest,
@@ -253,7 +253,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_TCPTIMEOUT(int32_t TimeOut, ComID Com) 
         if (c == nullptr)
             return false;
         if (TimeOut < 0 || TimeOut > 255) {
-            ReportFor(*c, "TCP TimeOut value not valid.", "Qorvi_NETPOD_Write_TCPTIMEOUT");
+            ReportFor(*c, messages::kTcpTimeoutNotValid, "Qorvi_NETPOD_Write_TCPTIMEOUT");
             return false;
         }
         return MarkWrite(*c, &WriteValues::TCPTimeoutRequest, [&](WriteValues& w) { w.TCPTimeoutValue = TimeOut; });
@@ -266,7 +266,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_MODULENAME(const char* Name, ComID Com)
         if (c == nullptr)
             return false;
         if (Name == nullptr) {
-            ReportFor(*c, "Pointer on data to write not valid. Name = NULL", "Qorvi_NETPOD_Write_MODULENAME");
+            ReportFor(*c, messages::kNameNull, "Qorvi_NETPOD_Write_MODULENAME");
             return false;
         }
         // Exactly sixteen bytes, whatever they hold: the name has no terminator.
@@ -281,7 +281,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_RS232CONFIG(int32_t Config, ComID Com) 
         if (c == nullptr)
             return false;
         if (!((Config >= 0 && Config <= 7) || (Config >= 128 && Config <= 135))) {
-            ReportFor(*c, "RS232 Config value not valid.", "Qorvi_NETPOD_Write_RS232CONFIG");
+            ReportFor(*c, messages::kRs232ConfigNotValid, "Qorvi_NETPOD_Write_RS232CONFIG");
             return false;
         }
         return MarkWrite(*c, &WriteValues::RS232ConfigRequest, [&](WriteValues& w) { w.RS232ConfigValue = Config; });
@@ -294,7 +294,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_I2CSPD(int32_t Speed, ComID Com) {
         if (c == nullptr)
             return false;
         if (Speed != 24 && Speed != 99) {
-            ReportFor(*c, "I2C Speed value not valid.", "Qorvi_NETPOD_Write_I2CSPD");
+            ReportFor(*c, messages::kI2CSpeedNotValid, "Qorvi_NETPOD_Write_I2CSPD");
             return false;
         }
         return MarkWrite(*c, &WriteValues::I2CSpeedRequest, [&](WriteValues& w) { w.I2CSpeedValue = Speed; });
@@ -308,7 +308,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_ANALOGINPUTSTHRESHOLD(float Threshold, 
             return false;
         // Written so that a NaN fails the first comparison.
         if (!(Threshold >= -12.0f) || Threshold > 12.0f) {
-            ReportFor(*c, "Analog Value threshold value not valid.", "Qorvi_NETPOD_Write_ANALOGINPUTSTHRESHOLD");
+            ReportFor(*c, messages::kThresholdNotValid, "Qorvi_NETPOD_Write_ANALOGINPUTSTHRESHOLD");
             return false;
         }
         return MarkWrite(*c, &WriteValues::AnalogInputsThresholdRequest,
@@ -322,7 +322,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_OUTPUTS(const bool* Outputs, ComID Com)
         if (c == nullptr)
             return false;
         if (Outputs == nullptr) {
-            ReportFor(*c, "Pointer on data to write not valid. Outputs = NULL", "Qorvi_NETPOD_Write_OUTPUTS");
+            ReportFor(*c, messages::kOutputsNull, "Qorvi_NETPOD_Write_OUTPUTS");
             return false;
         }
         return MarkWrite(*c, &WriteValues::OutputsRequest,

@@ -1,5 +1,6 @@
 // Qorvi_NETPOD_SendData_MAINPORT: starts one on-demand exchange.
 #include "exports/connection_handle.h"
+#include "protocol/messages.h"
 #include "exports/export_support.h"
 
 using namespace netpod;
@@ -12,7 +13,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_SendData_MAINPORT(ComID Com) {
         if (c == nullptr)
             return false;
         if (!c->StartOnDemandExchange()) {
-            ReportFor(*c, "Call Qorvi_NETPOD_SendData_MAINPORT before receive data of the last call",
+            ReportFor(*c, messages::kSendBeforeAnswer,
                       "Qorvi_NETPOD_SendData_MAINPORT");
             return false;
         }

@@ -1,4 +1,5 @@
 #include "protocol/response_analysis.h"
+#include "protocol/messages.h"
 
 #include <algorithm>
 #include <cstring>
@@ -144,7 +145,7 @@ int ResponseAssembler::ReceivedRawData(std::span<const std::uint8_t> chunk, Regi
                 // and no byte of it is taken for a header.
                 ++nbOversizedPacket_;
                 Report(report_,
-                       "Received packet too long. Body length = " + std::to_string(bodyLength) + "\t(ReceivedRawData)",
+                       std::string(messages::kPacketTooLongPrefix).append(std::to_string(bodyLength)).append(messages::kReceivedRawDataSuffix),
                        logIpText);
                 rxSkipping_ = true;
             }
@@ -176,7 +177,7 @@ void ResponseAssembler::CompletePacket(RegisterValues& values, std::string_view 
         ++nbChecksumError_;
         Report(
             report_,
-            "ChecksumError occurs. Nb of ChecksumError = " + std::to_string(nbChecksumError_) + "\t(ReceivedRawData)",
+            std::string(messages::kChecksumErrorPrefix).append(std::to_string(nbChecksumError_)).append(messages::kReceivedRawDataSuffix),
             logIpText);
         return;
     }
@@ -210,18 +211,18 @@ void ResponseAssembler::ReceivedDataAnalyse(std::span<const std::uint8_t> packet
         // Only registers with a value can be answered; the commands have width 0.
         const int width = ItemValueSize(address);
         if (width <= 0) {
-            Report(report_, "Register address of received data unknown\t(ReceivedDataAnalyse)", logIpText);
+            Report(report_, messages::kUnknownRegister, logIpText);
             return;
         }
         // An item whose value would run past the body is not decoded: its bytes would
         // be the checksum and whatever an earlier packet left behind.
         const std::size_t itemEnd = p + 1 + static_cast<std::size_t>(width);
         if (itemEnd > end) {
-            Report(report_, "Register item of received data truncated\t(ReceivedDataAnalyse)", logIpText);
+            Report(report_, messages::kTruncatedItem, logIpText);
             return;
         }
         if (!DecodeItem(address, packet.data() + p + 1, values)) {
-            Report(report_, "Register address of received data unknown\t(ReceivedDataAnalyse)", logIpText);
+            Report(report_, messages::kUnknownRegister, logIpText);
             return;
         }
         p = itemEnd;

@@ -13,8 +13,6 @@
 namespace netpod {
 namespace {
 
-constexpr std::string_view kSocketNotActive = "Socket Not active\r\nCall first : Qorvi_OpenConnection().\t(Qorvi_Send)";
-constexpr std::string_view kCannotSendAllBytes = "Cannot Send all Bytes.\t(Qorvi_Send)";
 
 // While the attempt runs the socket is watched for writability, which is how a
 // finished non-blocking connect shows itself; afterwards only for data and hang-ups.
@@ -149,7 +147,7 @@ bool CEthernetCom::SendData(const std::uint8_t* bytes, std::int32_t length) {
     }
     if (!active) {
         if (report_ != nullptr)
-            report_(kSocketNotActive, ipText_);
+            report_(SendRefusal::NotActive, ipText_);
         return false;
     }
     if (length == 0)
@@ -160,7 +158,7 @@ bool CEthernetCom::SendData(const std::uint8_t* bytes, std::int32_t length) {
     }
     if (length < 0 || bytes == nullptr || sent != length) {
         if (report_ != nullptr)
-            report_(kCannotSendAllBytes, ipText_);
+            report_(SendRefusal::Incomplete, ipText_);
         return false;
     }
     return true;

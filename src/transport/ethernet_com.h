@@ -26,10 +26,14 @@ class CEthernetCom;
 using TransportDataCallback = void (*)(void* context, std::span<const std::uint8_t> batch, CEthernetCom* transport);
 using TransportEventCallback = void (*)(void* context, std::int32_t stateCode, CEthernetCom* transport);
 
-// Where the transport reports a send it refused: the message and the IP text of
-// the entry. The transport never writes the error log itself; its owner passes the
-// log's writer.
-using TransportReporter = bool (*)(std::string_view message, std::string_view ipText);
+// Why the transport refused a send.
+enum class SendRefusal {
+    NotActive,    // the connection is not up (not yet, or no longer)
+    Incomplete,   // not every byte was accepted (or the block itself was invalid)
+};
+// Where the transport reports a send it refused, with its IP text. The transport
+// never writes the error log itself: its owner turns the refusal into an entry.
+using TransportReporter = void (*)(SendRefusal refusal, std::string_view ipText);
 
 // The ComState codes.
 inline constexpr std::int32_t kComNotConnected = 0;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "connection/com_management.h"
 #include "diagnostics/error_log.h"
 #include "transport/ethernet_com.h"
 
@@ -139,7 +140,7 @@ public:
     }
 
     std::unique_ptr<CEthernetCom> Open(const std::string& ip, std::int32_t port) {
-        return std::make_unique<CEthernetCom>(ip, port, &OnData, this, &OnEvent, this, &WriteErrorLog);
+        return std::make_unique<CEthernetCom>(ip, port, &OnData, this, &OnEvent, this, &ReportSendRefusal);
     }
 
     // True once `predicate` holds over the entries, false after `timeout`.
