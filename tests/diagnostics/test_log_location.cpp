@@ -8,12 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -162,12 +162,18 @@ protected:
         std::ostringstream all;
         all << in.rdbuf();
         // The same header and entry wherever the file lies.
-        static const std::regex whole(
-            "Error Log File for the \"Qorvi-NETPOD_DLLInterface.dll\"\t\t[^\r\n]*\r\n\r\n"
-            "Date\t\tHour\t\tIP Address\tError description\r\n\r\n"
-            "[^\t\r\n]+\t[^\t\r\n]+\tNone           \tPointer on buffer to get Version = NULL\t"
-            "\\(Qorvi_NETPOD_VersionDLL\\)\r\n\r\n");
-        return std::regex_match(all.str(), whole);
+        const std::string text = all.str();
+        const std::string header =
+            "Error Log File for the \"Qorvi-NETPOD_DLLInterface.dll\"\t\tQorvi-NETPOD host library - diagnostics of "
+            "every process that loads it\r\n\r\nDate\t\tHour\t\tIP Address\tError description\r\n\r\n";
+        const std::string entry =
+            "\tNone           \tPointer on buffer to get Version = NULL\t(Qorvi_NETPOD_VersionDLL)\r\n\r\n";
+        if (!text.starts_with(header) || !text.ends_with(entry))
+            return false;
+        // Between them: the date, a tab and the time, nothing else.
+        const std::string stamp = text.substr(header.size(), text.size() - header.size() - entry.size());
+        return std::count(stamp.begin(), stamp.end(), '\t') == 1 && stamp.find('\r') == std::string::npos &&
+               stamp.find('\n') == std::string::npos && stamp.front() != '\t' && stamp.back() != '\t';
     }
 
     // `netpod log` in a child, its standard output.
