@@ -1,6 +1,5 @@
 #include "diagnostics/error_log.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -84,15 +83,6 @@ void ShowMessageBox(std::string_view text) {
     [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
 }
 
-std::string Directory(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
 std::string FormatNow(const char* format) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -165,11 +155,14 @@ bool WriteRecords(const std::vector<LogRecord>& records) {
         platform::NamedLock* lock;
         ~Release() { lock->release(); }
     } release{lock};
-    const std::string path = ErrorLogPath();
+    const LogLocation location = ErrorLogLocation();
+    const std::string path = location.file();
     if (path.empty()) {
         ShowMessageBox("Unable to get entire module path of the DLL");
         return false;
     }
+    if (location.createdOnFirstUse())
+        CreateLogFolder(location.folder);   // a failure shows in the open below
     if (!AppendEntries(path, records)) {
         std::string why = "Unable to write the Error log file ";
         // strerror_r (the GNU form, which returns the text) is safe with other threads.
@@ -226,21 +219,9 @@ std::string FormatIpColumn(std::string_view ipText) {
     return column;
 }
 
-std::string ErrorLogPath() {
-    Dl_info info{};
-    std::string file;
-    if (::dladdr(reinterpret_cast<void*>(&ErrorLogPath), &info) != 0 && info.dli_fname != nullptr &&
-        info.dli_fname[0] == '/')
-        file = info.dli_fname;
-    if (file.empty()) {
-        char exe[4096];
-        const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-        if (n <= 0)
-            return {};
-        file.assign(exe, static_cast<std::size_t>(n));
-    }
-    return Directory(file) + "/" + std::string(kLogFileName);
-}
+LogLocation ErrorLogLocation() { return LogLocationOf(reinterpret_cast<const void*>(&ErrorLogLocation)); }
+
+std::string ErrorLogPath() { return ErrorLogLocation().file(); }
 
 bool WriteErrorLog(std::string_view message, std::string_view ipText) {
     try {

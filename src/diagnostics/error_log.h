@@ -1,4 +1,5 @@
-// The error log beside the library file and the process-wide last-error text.
+// The error log (beside the library file where it can be) and the process-wide
+// last-error text.
 #pragma once
 
 #include <chrono>
@@ -6,9 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "diagnostics/log_location.h"
+
 namespace netpod {
 
-inline constexpr std::string_view kLogFileName = "Error_Qorvi-NETPOD_DLLInterface.log";
 inline constexpr std::string_view kLogLockName = "LOG_FILE_QORVI_NETPOD_DLL";
 inline constexpr std::string_view kMessageBoxCaption = "Qorvi-NETPOD_DLLInterface.dll";
 
@@ -29,8 +31,14 @@ std::string LastErrorText();
 // below copies nothing. No terminating zero is written.
 void CopyTextToCallerBuffer(std::string_view text, char* buffer, std::int32_t* length);
 
-// Where the log goes: the folder of the library's own file (or of the executable
-// when the library's file cannot be found).
+// Where the log goes and why: the folder named by QORVI_NETPOD_LOG_DIR; else the
+// folder of the library's own file (or of the executable when the library's file
+// cannot be found) when this user may write there; else the user's state folder
+// ($XDG_STATE_HOME/qorvi-netpod, or ~/.local/state/qorvi-netpod), created on
+// first use. Decided again at every write.
+LogLocation ErrorLogLocation();
+
+// The file of ErrorLogLocation(); empty when no folder can be found.
 std::string ErrorLogPath();
 
 // The description of a failure for want of file descriptors (EMFILE, ENFILE), for a

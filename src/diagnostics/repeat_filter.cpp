@@ -26,12 +26,18 @@ std::vector<LogRecord> RepeatFilter::Report(std::string_view message, std::strin
     std::string index = IndexKey(message, ipText);
     const auto found = index_.find(index);
     if (found == index_.end()) {
-        // A message not seen recently: whatever was counted goes to the log before
-        // it, so that the log keeps the order in which things happened. That also
-        // leaves the oldest key without a count when it has to make room.
-        FlushPending(out, now, true);
+        // A message not seen recently about this address: what was counted for the
+        // same address goes to the log before it, so that the log keeps the order in
+        // which things happened there. Other addresses keep their own windows, so
+        // that many connections failing at once do not write each other's counts.
+        FlushPending(out, now, ipText);
         if (entries_.size() >= capacity_) {
-            index_.erase(IndexKey(entries_.back().message, entries_.back().ipText));
+            Key& oldest = entries_.back();
+            if (oldest.repeats > 0) {
+                out.push_back({RepeatSummaryText(oldest.repeats, oldest.message), oldest.ipText});
+                pending_.erase(std::remove(pending_.begin(), pending_.end(), &oldest), pending_.end());
+            }
+            index_.erase(IndexKey(oldest.message, oldest.ipText));
             entries_.pop_back();
         }
         entries_.push_front(Key{std::string(message), std::string(ipText), now, 0});
@@ -47,11 +53,11 @@ std::vector<LogRecord> RepeatFilter::Report(std::string_view message, std::strin
         // includes this report.
         if (key.repeats++ == 0)
             MarkPending(key);
-        FlushPending(out, now, false);
+        FlushPending(out, now);
         return out;
     }
     // Quiet for a whole window: the message is written again as it is.
-    FlushPending(out, now, false);
+    FlushPending(out, now);
     key.windowStart = now;
     out.push_back({std::string(message), std::string(ipText)});
     return out;
@@ -59,7 +65,7 @@ std::vector<LogRecord> RepeatFilter::Report(std::string_view message, std::strin
 
 std::vector<LogRecord> RepeatFilter::Flush(Clock::time_point now) {
     std::vector<LogRecord> out;
-    FlushPending(out, now, true);
+    FlushPending(out, now, {}, true);
     return out;
 }
 
@@ -79,13 +85,14 @@ void RepeatFilter::MarkPending(Key& key) {
     earliestDue_ = std::min(earliestDue_, key.windowStart + interval_);
 }
 
-void RepeatFilter::FlushPending(std::vector<LogRecord>& out, Clock::time_point now, bool all) {
-    if (pending_.empty() || (!all && now < earliestDue_))
+void RepeatFilter::FlushPending(std::vector<LogRecord>& out, Clock::time_point now,
+                                std::optional<std::string_view> ipText, bool all) {
+    if (pending_.empty() || (!all && !ipText && now < earliestDue_))
         return;
     earliestDue_ = Clock::time_point::max();
     std::size_t kept = 0;
     for (Key* key : pending_) {
-        if (all || now - key->windowStart >= interval_) {
+        if (all || (ipText && key->ipText == *ipText) || now - key->windowStart >= interval_) {
             out.push_back({RepeatSummaryText(key->repeats, key->message), key->ipText});
             key->repeats = 0;
             key->windowStart = now;

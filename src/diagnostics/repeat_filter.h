@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,9 +26,10 @@ std::string RepeatSummaryText(std::size_t count, std::string_view message);
 // Decides which reports reach the log. A report whose (message, IP text) was
 // written less than `interval` ago is counted, not written; the count is written
 // as one summary entry once the interval has passed (at the next report of any
-// kind), when a message not seen recently arrives, or at Flush. The most recent
-// `capacity` distinct keys are remembered, so that a connection that alternates
-// between two or three failures is caught as well as one that repeats one.
+// kind), when a message not seen recently arrives about the same IP text, when its
+// key makes room for another, or at Flush. The most recent `capacity` distinct keys
+// are remembered, so that a connection that alternates between two or three
+// failures is caught as well as one that repeats one.
 //
 // Pure: the caller passes the time and serialises the calls.
 class RepeatFilter {
@@ -64,7 +66,10 @@ private:
 
     static std::string IndexKey(std::string_view message, std::string_view ipText);
     void MarkPending(Key& key);
-    void FlushPending(std::vector<LogRecord>& out, Clock::time_point now, bool all);
+    // Writes the summaries that are due, those of `ipText` whether due or not, or
+    // all of them.
+    void FlushPending(std::vector<LogRecord>& out, Clock::time_point now,
+                      std::optional<std::string_view> ipText = {}, bool all = false);
 
     Clock::duration interval_;
     std::size_t capacity_;

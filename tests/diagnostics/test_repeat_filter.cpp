@@ -4,13 +4,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "diagnostics/error_log.h"
@@ -34,13 +35,16 @@ struct Tally {
     std::size_t summaries = 0;
 
     void add(const std::vector<LogRecord>& out) {
-        static const std::regex summary("Previous message repeated ([0-9]+) times?: ([\\s\\S]*)");
+        constexpr std::string_view kPrefix = "Previous message repeated ";
         for (const LogRecord& r : out) {
             ++records;
-            std::smatch m;
-            if (std::regex_match(r.message, m, summary)) {
+            const std::string_view m = r.message;
+            if (m.starts_with(kPrefix)) {
                 ++summaries;
-                reports[{r.ipText, m[2]}] += std::stoul(m[1]);
+                const std::size_t number = kPrefix.size();
+                const std::size_t colon = m.find(": ");
+                reports[{r.ipText, std::string(m.substr(colon + 2))}] +=
+                    std::stoul(std::string(m.substr(number, m.find(' ', number) - number)));
             } else {
                 ++reports[{r.ipText, r.message}];
             }
@@ -109,11 +113,36 @@ TEST(RepeatFilter, DifferentIpTextsAreNeverMerged) {
             tally.add(filter.Report(kNotActive, "127.0.0.10", t0 + std::chrono::milliseconds(i)));
     }
     EXPECT_EQ(tally.records, 2u);
+    // A new failure of a third connection leaves the others' counts to their windows.
+    EXPECT_EQ(filter.Report(kNotActive, "127.0.0.11", t0 + 400ms),
+              (std::vector<LogRecord>{{std::string(kNotActive), "127.0.0.11"}}));
+    filter.Forget(kNotActive, "127.0.0.11");
     const std::vector<LogRecord> summaries = filter.Flush(t0 + 1s);
     EXPECT_EQ(summaries, (std::vector<LogRecord>{
                              {RepeatSummaryText(299, kNotActive), "127.0.0.9"},
                              {RepeatSummaryText(99, kNotActive), "127.0.0.10"},
                          }));
+}
+
+// A network outage: 200 connections lose their modules one after the other, each
+// then alternating its pair at every 1 ms tick. Two entries per connection, however
+// the failures interleave.
+TEST(RepeatFilter, ManyConnectionsFailingAtOnceStayBounded) {
+    RepeatFilter filter(5s);
+    Tally tally;
+    constexpr int kConnections = 200;
+    constexpr int kTicks = 400;
+    const Clock::time_point t0{};
+    for (int tick = 0; tick < kConnections + kTicks; ++tick)
+        for (int c = 0; c < kConnections && c <= tick; ++c)
+            if (tick - c < kTicks)
+                for (std::string_view message : {kNotActive, kSendFailed})
+                    tally.add(filter.Report(message, "10.1." + std::to_string(c / 100) + "." + std::to_string(c % 100),
+                                            t0 + std::chrono::milliseconds(tick)));
+    EXPECT_EQ(tally.records, 2u * kConnections);
+    tally.add(filter.Flush(t0 + 1s));
+    EXPECT_EQ(tally.records, 4u * kConnections);
+    EXPECT_EQ(tally.of("10.1.1.99", kSendFailed), static_cast<std::size_t>(kTicks));
 }
 
 TEST(RepeatFilter, NewMessageWritesPendingCountsBeforeItself) {
@@ -145,9 +174,20 @@ TEST(RepeatFilter, MemoryIsBoundedAndForgottenKeysAreWrittenAgain) {
     EXPECT_EQ(filter.Report("m0", "0", t0).size(), 1u);   // pushed out: new again
     EXPECT_TRUE(filter.Report("m9", "0", t0).empty());    // still known: counted
 
-    filter.Report("m9", "0", t0);
-    filter.Forget("m9", "0");
-    EXPECT_EQ(filter.Report("m9", "0", t0), (std::vector<LogRecord>{{"m9", "0"}}));
+    // A key that makes room for another writes its count first (other addresses,
+    // so that nothing else would write it).
+    for (const char* other : {"x", "y", "z"})
+        EXPECT_EQ(filter.Report(other, "10.0.0.1", t0).size(), 1u);
+    EXPECT_EQ(filter.Report("w", "10.0.0.1", t0), (std::vector<LogRecord>{
+                                                      {"Previous message repeated 1 time: m9", "0"},
+                                                      {"w", "10.0.0.1"},
+                                                  }));
+    EXPECT_EQ(filter.size(), 4u);
+
+    filter.Report("k", "0", t0);
+    EXPECT_TRUE(filter.Report("k", "0", t0).empty());
+    filter.Forget("k", "0");
+    EXPECT_EQ(filter.Report("k", "0", t0), (std::vector<LogRecord>{{"k", "0"}}));
     EXPECT_TRUE(filter.Flush(t0).empty());   // the forgotten count went with its key
 }
 
@@ -232,6 +272,39 @@ TEST_F(ErrorLogRepeats, CountsStillPendingAreWrittenAtExit) {
                                                      "None           \t" + a,
                                                      "None           \tPrevious message repeated 6 times: " + a,
                                                  }));
+}
+
+// Threads of many connections report at once: each connection's pair is written
+// once, and the counts of its summaries are exact.
+TEST_F(ErrorLogRepeats, ThreadsReportingAtOnceAreCountedExactly) {
+    constexpr int kThreads = 4;
+    constexpr int kReports = 1000;
+    const std::string a = "Socket Not active " + marker_ + "\t(Qorvi_Send)";
+    const std::string b = "SendData Failed " + marker_ + "\t(TThreadSendContinuous::Execute)";
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            const std::string ip = "127.0.1." + std::to_string(t);
+            for (int i = 0; i < kReports; ++i)
+                WriteErrorLog(i % 2 == 0 ? a : b, ip);
+        });
+    for (std::thread& t : threads)
+        t.join();
+    const std::string last = LastErrorText();
+    EXPECT_TRUE(last == a || last == b);
+    Advance(5s);
+    WriteErrorLog("after the threads " + marker_, "0");   // writes every summary due
+
+    const std::vector<std::string> entries = EntriesWith(ReadLog(), marker_);
+    for (int t = 0; t < kThreads; ++t) {
+        const std::string column = FormatIpColumn("127.0.1." + std::to_string(t));
+        for (const std::string& message : {a, b}) {
+            const std::string summary = column + RepeatSummaryText(kReports / 2 - 1, message);
+            EXPECT_EQ(std::count(entries.begin(), entries.end(), column + message), 1) << column;
+            EXPECT_EQ(std::count(entries.begin(), entries.end(), summary), 1) << summary;
+        }
+    }
+    EXPECT_EQ(entries.size(), 4u * kThreads + 1u);
 }
 
 }  // namespace

@@ -54,7 +54,11 @@ constexpr std::array<CommandText, 11> kCommands{{
      "Reconnects by itself when the connection to the module drops; runs until Ctrl-C.\n"},
     {Command::Version, "version", "version", "Prints the version text of the library.\n"},
     {Command::Log, "log", "log [--lines N]",
-     "Prints where the library's error log lies and its last N entries (default 10).\n"},
+     "Prints where the library's error log lies, why there, and its last N entries\n"
+     "(default 10). The log goes to the folder named by QORVI_NETPOD_LOG_DIR when it\n"
+     "is set; else beside the library file when this user may write there; else to\n"
+     "the user's state folder ($XDG_STATE_HOME/qorvi-netpod, or\n"
+     "~/.local/state/qorvi-netpod).\n"},
 }};
 
 const CommandText& TextOf(Command command) {

@@ -1,6 +1,5 @@
 #include "commands.h"
 
-#include <dlfcn.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/log_location.h"
 #include "emulated_module.h"
 #include "module_session.h"
 #include "qorvi_netpod.h"
@@ -27,16 +27,16 @@
 namespace netpod::tool {
 namespace {
 
-constexpr std::string_view kLogFileName = "Error_Qorvi-NETPOD_DLLInterface.log";
-
-std::string ErrorLogPath();
+// The tool applies the library's own rules for the log's folder to the library
+// file it runs on: the library offers no call that says where its log is.
+LogLocation LibraryLogLocation() { return LogLocationOf(reinterpret_cast<const void*>(&Qorvi_NETPOD_VersionDLL)); }
 
 int Fail(const std::string& reason) {
     std::fprintf(stderr, "netpod: %s\n", reason.c_str());
     // Where the library reports that a step of its own failed ("Initial Test failed",
     // "ChangeIPAddress Failed"), the step's reason is the log entry written just before.
     if (reason.find("ailed  (") != std::string::npos) {
-        std::ifstream file(ErrorLogPath(), std::ios::binary);
+        std::ifstream file(LibraryLogLocation().file(), std::ios::binary);
         std::stringstream contents;
         contents << file.rdbuf();
         const auto entries = LastLogEntries(contents.str(), 2);
@@ -338,27 +338,13 @@ int RunVersion() {
     return kExitSuccess;
 }
 
-// The error log lies beside the library file, found through one of its exports.
-std::string ErrorLogPath() {
-    Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&Qorvi_NETPOD_VersionDLL), &info) == 0 || info.dli_fname == nullptr)
-        return {};
-    // The loader may name the file through a relative run path ("bin/../lib").
-    std::string file = info.dli_fname;
-    if (char* resolved = ::realpath(info.dli_fname, nullptr)) {
-        file = resolved;
-        std::free(resolved);
-    }
-    const auto slash = file.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash);
-    return folder + "/" + std::string(kLogFileName);
-}
-
 int RunLog(const CommandLine& line) {
-    const std::string path = ErrorLogPath();
+    const LogLocation location = LibraryLogLocation();
+    const std::string path = location.file();
     if (path.empty())
         return Fail("cannot find the library file");
     Print("error log: " + path + "\n");
+    Print("why: " + location.why() + "\n");
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         Print("(no entry yet)\n");
