@@ -353,10 +353,7 @@ class Connection:
                 address, SERIAL_CALLBACK, EVENT_CALLBACK, ctypes.byref(self.com))
         if not opened:
             raise open_failure(self.library.last_error(), offset, self.address)
-        with _route_lock:
-            _connections[self.com.value] = self
-            for kind, payload in _pending.pop(self.com.value, []):
-                self._deliver(kind, payload)
+        self._register(self.com.value)
         _open_connections.add(self)
 
         deadline = time.monotonic() + timeout
@@ -376,6 +373,13 @@ class Connection:
         if event == 0:
             raise ConnectionClosedError(f"{where} closed the connection", address=self.address)
         raise NetpodTimeoutError(f"no connection to {where} within {timeout:g} s", address=self.address)
+
+    def _register(self, handle: int) -> None:
+        """Routes the callbacks of `handle` here, starting with what came before."""
+        with _route_lock:
+            _connections[handle] = self
+            for kind, payload in _pending.pop(handle, []):
+                self._deliver(kind, payload)
 
     def close(self) -> None:
         """Closes the connection; safe from any thread and more than once."""

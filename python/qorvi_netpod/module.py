@@ -433,12 +433,13 @@ class Poll:
                 return
             self._closed = True
         connection = self._module._connection
-        self._box.end(Ended("the poll was closed", by_close=True))
-        connection.unsubscribe(self._box)
         try:
             connection.call("Qorvi_NETPOD_RepetitiveAskReset")
         except ConnectionClosedError:
             pass  # closing the connection stopped the polling already
+        # Only now does a thread iterating the poll see its end: the asking has stopped.
+        self._box.end(Ended("the poll was closed", by_close=True))
+        connection.unsubscribe(self._box)
         self._module._end_poll(self)
 
     def __enter__(self) -> "Poll":

@@ -19,7 +19,7 @@ from ctypes import POINTER, c_bool, c_char, c_float, c_int32, c_uint8, c_uint32,
 from pathlib import Path
 from typing import Any
 
-from support import include_dir
+from support import include_dir, tool_environment
 
 from qorvi_netpod import _native
 
@@ -54,10 +54,10 @@ def compiled_layout() -> dict[str, tuple[int, int]]:
         program = Path(work) / "layout"
         source.write_text("\n".join(lines) + "\n")
         build = subprocess.run([compiler(), "-std=c11", "-I", str(HEADER.parent), str(source), "-o", str(program)],
-                               capture_output=True, text=True)
+                               capture_output=True, text=True, env=tool_environment())
         if build.returncode != 0:
             raise AssertionError("the layout program does not compile against the header:\n" + build.stderr)
-        run = subprocess.run([str(program)], capture_output=True, text=True, check=True)
+        run = subprocess.run([str(program)], capture_output=True, text=True, check=True, env=tool_environment())
     layout = {}
     for line in run.stdout.splitlines():
         key, first, second = line.split()
