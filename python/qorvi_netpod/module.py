@@ -44,6 +44,7 @@ class Module:
 
     @property
     def address(self) -> str:
+        """The module's address, as dotted text."""
         return self._connection.address
 
     @property
@@ -53,6 +54,7 @@ class Module:
 
     @property
     def closed(self) -> bool:
+        """True once :meth:`close` has been called."""
         return self._connection.closed
 
     def close(self) -> None:
@@ -73,9 +75,14 @@ class Module:
         self.close()
 
     def __del__(self) -> None:
+        # A module dropped without close(): close it (off the library's thread, should
+        # a collection run there). At exit the package's handler has closed it already.
         connection = getattr(self, "_connection", None)
-        if connection is not None and not connection.closed:
-            connection.close()
+        try:
+            if connection is not None and not connection.closed:
+                connection.close()
+        except Exception:  # noqa: BLE001 - a finaliser has nobody to report to
+            pass
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else ("connected" if self.connected else "not connected")
@@ -396,10 +403,12 @@ class Poll:
 
     @property
     def closed(self) -> bool:
+        """True once the poll has been closed (by close(), or by its loop's end)."""
         return self._closed
 
     @property
     def dropped(self) -> int:
+        """Answers lost because the program did not take them in time."""
         return self._box.dropped
 
     def __iter__(self) -> "Poll":
@@ -480,6 +489,7 @@ class BackgroundPoll:
 
     @property
     def running(self) -> bool:
+        """True while the callback thread runs."""
         return self._thread.is_alive()
 
     def _join_unless_current(self, timeout: Optional[float] = 10.0) -> None:
