@@ -22,7 +22,7 @@ from any thread; whatever is still open is closed when the interpreter exits.
 
 from __future__ import annotations
 
-from ._connection import log_file_path
+from ._log import log_file_path
 from ._native import LIBRARY_ENV, Library, load_library
 from .errors import (
     ConnectionClosedError,
@@ -33,7 +33,8 @@ from .errors import (
     NotFoundError,
     RefusedArgumentError,
 )
-from .module import BackgroundPoll, Module, Poll, connect
+from .module import Module, connect
+from .poll import BackgroundPoll, Poll
 from .network import ModuleRecord, change_ip, scan
 from .registers import POLLABLE, READABLE, WRITABLE, Values
 from .serial_port import SerialPort, open_serial

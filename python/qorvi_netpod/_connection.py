@@ -18,94 +18,23 @@ through the callbacks on the closing thread.
 from __future__ import annotations
 
 import atexit
-import collections
 import ctypes
-import os
 import threading
 import time
 import weakref
-from dataclasses import dataclass
-from typing import Any, Callable, Deque, Iterable, Optional
+from typing import Any, Callable, Optional
 
 from . import _native
-from .errors import (
-    ConnectionClosedError,
-    IncompatibleModuleError,
-    NetpodError,
-    NetpodTimeoutError,
-    NotFoundError,
-)
+from ._addresses import address_parts, dotted
+from ._log import log_size, open_failure
+from ._mailbox import Arrival, Ended, Mailbox
+from .errors import ConnectionClosedError, NetpodError, NetpodTimeoutError
 
 MAIN_PORT = 8010
 SERIAL_PORT = 8000
 
 # The library keeps at most 65000 bytes of one serial batch.
 _SERIAL_FETCH_CAPACITY = 65536
-
-
-@dataclass(frozen=True)
-class Arrival:
-    """A copy of one record handed to the main-port callback, and when it came."""
-
-    record: _native.RegisterValues
-    monotonic: float
-
-
-@dataclass(frozen=True)
-class Ended:
-    """Why a mailbox gets nothing more."""
-
-    message: str
-    by_close: bool  # the program closed the connection (or the mailbox's owner ended it)
-
-    def error(self, address: str) -> ConnectionClosedError:
-        return ConnectionClosedError(self.message, address=address)
-
-
-class Mailbox:
-    """A bounded queue from the library's thread to one Python consumer.
-
-    `put` never blocks: when the consumer falls behind, the oldest item is dropped
-    and counted, so that the library's thread is never held up by Python code.
-    """
-
-    def __init__(self, capacity: int = 1024) -> None:
-        self._items: Deque[Any] = collections.deque(maxlen=capacity)
-        self._cond = threading.Condition(threading.Lock())
-        self._ended: Optional[Ended] = None
-        self.dropped = 0
-
-    def put(self, item: Any) -> None:
-        with self._cond:
-            if self._ended is not None:
-                return
-            if len(self._items) == self._items.maxlen:
-                self.dropped += 1
-            self._items.append(item)
-            self._cond.notify()
-
-    def end(self, why: Ended) -> None:
-        with self._cond:
-            if self._ended is None:
-                self._ended = why
-            self._cond.notify_all()
-
-    def get(self, deadline: Optional[float]) -> Any:
-        """The next item; None when `deadline` (monotonic) passed first; an `Ended`
-        once the mailbox has ended and every item before the end was taken."""
-        with self._cond:
-            while True:
-                if self._items:
-                    return self._items.popleft()
-                if self._ended is not None:
-                    return self._ended
-                if deadline is None:
-                    self._cond.wait()
-                    continue
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return None
-                self._cond.wait(left)
 
 
 # ---------------------------------------------------------------------------------
@@ -226,95 +155,6 @@ def deferred_off_library_thread(action: Callable[[], None]) -> bool:
 
 
 # ---------------------------------------------------------------------------------
-# Addresses.
-
-
-def address_parts(address: Any, what: str = "address") -> tuple[int, int, int, int]:
-    """Four integers 0..255 from a dotted text, an ``ipaddress.IPv4Address`` or a
-    sequence of four integers. Raises TypeError or ValueError."""
-    import ipaddress
-
-    if isinstance(address, ipaddress.IPv4Address):
-        return tuple(address.packed)  # type: ignore[return-value]
-    if isinstance(address, str):
-        try:
-            return tuple(ipaddress.IPv4Address(address.strip()).packed)  # type: ignore[return-value]
-        except ValueError:
-            raise ValueError(f"{what} {address!r} is not a dotted IPv4 address such as 192.168.0.12") from None
-    if isinstance(address, (bytes, bytearray)) or not isinstance(address, Iterable):
-        raise TypeError(f"{what} must be a text such as '192.168.0.12', an IPv4Address or four integers, "
-                        f"not {type(address).__name__}")
-    parts = list(address)
-    if len(parts) != 4:
-        raise ValueError(f"{what} needs four parts, got {len(parts)}")
-    for part in parts:
-        if isinstance(part, bool) or not isinstance(part, int):
-            raise TypeError(f"each part of the {what} must be an integer, not {type(part).__name__}")
-        if not 0 <= part <= 255:
-            raise ValueError(f"each part of the {what} must lie between 0 and 255, got {part}")
-    return tuple(parts)  # type: ignore[return-value]
-
-
-def dotted(parts: Iterable[int]) -> str:
-    return ".".join(str(int(p)) for p in parts)
-
-
-# ---------------------------------------------------------------------------------
-# Failures of the library.
-
-
-def log_file_path() -> str:
-    """Where the library appends its error log: beside the library file."""
-    library = _native.load_library()
-    return os.path.join(os.path.dirname(library.file()), _native.LOG_FILE_NAME)
-
-
-def log_size() -> int:
-    try:
-        return os.path.getsize(log_file_path())
-    except OSError:
-        return 0
-
-
-def log_entries_since(offset: int) -> list[tuple[str, str]]:
-    """(IP text, message) of every log entry appended since the file had `offset` bytes."""
-    try:
-        with open(log_file_path(), "rb") as file:
-            file.seek(offset)
-            contents = file.read().decode("latin-1")
-    except OSError:
-        return []
-    entries = []
-    for block in contents.split("\r\n\r\n"):
-        if not block or block.startswith("Error Log File") or block.startswith("Date\t"):
-            continue
-        fields = block.split("\t", 3)
-        if len(fields) == 4:
-            entries.append((fields[2].strip(), fields[3]))
-    return entries
-
-
-def step_reason(offset: int, ip_text: str, function: str) -> Optional[str]:
-    """The latest log entry written since `offset` by `function` for `ip_text`: the
-    library reports a failed step's own reason just before its caller's summary."""
-    reason = None
-    for ip, message in log_entries_since(offset):
-        if message.endswith(f"({function})") and (ip == ip_text or not ip_text):
-            reason = message
-    return reason
-
-
-def open_failure(text: str, offset: int, address: str) -> NetpodError:
-    """The exception for a failed open, told apart by the initial test's own reason."""
-    if "Initial Test failed" in text:
-        reason = step_reason(offset, address, "MakeInitialTYPETest")
-        if reason is not None and "not compatible" in reason:
-            return IncompatibleModuleError(text, reason=reason, address=address)
-        return NotFoundError(text, reason=reason, address=address)
-    return NetpodError(text, address=address)
-
-
-# ---------------------------------------------------------------------------------
 
 
 class Connection:
@@ -353,10 +193,7 @@ class Connection:
                 address, SERIAL_CALLBACK, EVENT_CALLBACK, ctypes.byref(self.com))
         if not opened:
             raise open_failure(self.library.last_error(), offset, self.address)
-        with _route_lock:
-            _connections[self.com.value] = self
-            for kind, payload in _pending.pop(self.com.value, []):
-                self._deliver(kind, payload)
+        self._register(self.com.value)
         _open_connections.add(self)
 
         deadline = time.monotonic() + timeout
@@ -376,6 +213,13 @@ class Connection:
         if event == 0:
             raise ConnectionClosedError(f"{where} closed the connection", address=self.address)
         raise NetpodTimeoutError(f"no connection to {where} within {timeout:g} s", address=self.address)
+
+    def _register(self, handle: int) -> None:
+        """Routes the callbacks of `handle` here, starting with what came before."""
+        with _route_lock:
+            _connections[handle] = self
+            for kind, payload in _pending.pop(handle, []):
+                self._deliver(kind, payload)
 
     def close(self) -> None:
         """Closes the connection; safe from any thread and more than once."""

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import ctypes
 import itertools
 import threading
 import time
@@ -10,15 +9,18 @@ import weakref
 from typing import Any, Callable, Optional
 
 from . import _native
-from ._connection import MAIN_PORT, Connection, Ended, Mailbox, deferred_off_library_thread
-from .errors import ConnectionClosedError, NetpodError, NetpodTimeoutError, RefusedArgumentError
-from .registers import COMMANDS, POLLABLE, READABLE, Selection, Values, prepare_writes, select
+from ._connection import MAIN_PORT, Connection
+from ._i2c import ask_id as checked_ask_id
+from ._i2c import i2c_answer, i2c_buffer
+from ._mailbox import Ended
+from .errors import NetpodError, NetpodTimeoutError, RefusedArgumentError
+from .poll import BackgroundPoll, Poll
+from .registers import COMMANDS, READABLE, Selection, Values, prepare_writes, select
 
-__all__ = ["Module", "Poll", "BackgroundPoll", "connect"]
+__all__ = ["Module", "connect"]
 
 _UNANSWERED_SEND = "before receive data of the last call"
 _SEND_RETRY_SECONDS = 0.005
-_MAX_I2C_LENGTH = 180
 
 
 class Module:
@@ -44,6 +46,7 @@ class Module:
 
     @property
     def address(self) -> str:
+        """The module's address, as dotted text."""
         return self._connection.address
 
     @property
@@ -53,6 +56,7 @@ class Module:
 
     @property
     def closed(self) -> bool:
+        """True once :meth:`close` has been called."""
         return self._connection.closed
 
     def close(self) -> None:
@@ -73,9 +77,14 @@ class Module:
         self.close()
 
     def __del__(self) -> None:
+        # A module dropped without close(): close it (off the library's thread, should
+        # a collection run there). At exit the package's handler has closed it already.
         connection = getattr(self, "_connection", None)
-        if connection is not None and not connection.closed:
-            connection.close()
+        try:
+            if connection is not None and not connection.closed:
+                connection.close()
+        except Exception:  # noqa: BLE001 - a finaliser has nobody to report to
+            pass
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else ("connected" if self.connected else "not connected")
@@ -241,8 +250,8 @@ class Module:
         `data` is the request as the module takes it (at most 180 bytes); `ask_id`
         (0-65535) labels it, and the answer carrying the same label is returned.
         """
-        buffer, length = _i2c_buffer(data)
-        ask = self._next_ask_id() if ask_id is None else _ask_id(ask_id)
+        buffer, length = i2c_buffer(data)
+        ask = self._next_ask_id() if ask_id is None else checked_ask_id(ask_id)
 
         def mark(call: Callable[..., Any]) -> None:
             call("Qorvi_NETPOD_ReadWriteI2C", buffer, length, False, ask, error=RefusedArgumentError)
@@ -251,7 +260,7 @@ class Module:
             return bool(record.I2CAnswerValid) and record.I2CAnswerAskID == ask
 
         record, _ = self._exchange(mark, complete, timeout, f"I2C transfer {ask}")
-        return _i2c_answer(record)
+        return i2c_answer(record)
 
     def i2c_scan(self, timeout: Optional[float] = None) -> list[int]:
         """Scans the module's I2C bus; returns the 7-bit addresses that answered."""
@@ -315,197 +324,6 @@ class Module:
 def deadline_text(timeout: Optional[float], default: float) -> str:
     seconds = default if timeout is None else timeout
     return f"{seconds:g} s"
-
-
-def _ask_id(value: Any) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"ask_id must be an integer, not {type(value).__name__}")
-    if not 0 <= value <= 65535:
-        raise ValueError(f"ask_id must lie between 0 and 65535, got {value}")
-    return value
-
-
-def _i2c_buffer(data: Any) -> tuple[Any, int]:
-    """The bytes of an I2C transfer for the library, and their count."""
-    if isinstance(data, str) or not isinstance(data, (bytes, bytearray, memoryview)):
-        raise TypeError(f"I2C data must be bytes, not {type(data).__name__}")
-    raw = bytes(data)
-    if len(raw) > _MAX_I2C_LENGTH:
-        raise ValueError(f"an I2C transfer holds at most {_MAX_I2C_LENGTH} bytes, got {len(raw)}")
-    # An empty transfer still needs a buffer: the library refuses a null pointer.
-    buffer = (ctypes.c_uint8 * max(1, len(raw)))()
-    ctypes.memmove(buffer, raw, len(raw))
-    return buffer, len(raw)
-
-
-def _i2c_answer(record: _native.RegisterValues) -> bytes:
-    length = max(0, min(int(record.I2CAnswerLength), len(record.I2CAnswer)))
-    return bytes(record.I2CAnswer)[:length]
-
-
-class Poll:
-    """The repetitive ask of one connection, as an iterator of :class:`Values`.
-
-    Made by :meth:`Module.poll`. Also a context manager; ``close()`` stops the polling
-    (safe from any thread). ``dropped`` counts the answers lost because the program
-    did not take them in time.
-    """
-
-    def __init__(self, module: Module, registers: tuple[str, ...], period_ms: int, i2c: Optional[bytes],
-                 i2c_ask_id: int, timeout: Optional[float], max_queued: int) -> None:
-        self._closed = True  # until the polling has really started
-        self._lock = threading.Lock()
-        self._module = module
-        self._selection = select(registers, POLLABLE, "poll")
-        if isinstance(period_ms, bool) or not isinstance(period_ms, int):
-            raise TypeError(f"period_ms must be an integer, not {type(period_ms).__name__}")
-        if not 1 <= period_ms <= 2**31 - 1:
-            raise ValueError(f"period_ms must be 1 or more, got {period_ms}")
-        if isinstance(max_queued, bool) or not isinstance(max_queued, int) or max_queued < 1:
-            raise ValueError(f"max_queued must be a positive integer, got {max_queued!r}")
-        self._i2c = _i2c_buffer(i2c) if i2c is not None else None
-        self._i2c_ask_id = _ask_id(i2c_ask_id)
-        seconds = module.timeout + period_ms / 1000 if timeout is None else timeout
-        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or seconds <= 0:
-            raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
-        self._timeout = float(seconds)
-        self.period_ms = period_ms
-
-        connection = module._connection
-        module._begin_poll(self)
-        self._box: Mailbox = connection.subscribe(max_queued)
-        try:
-            with connection.locked_calls() as call:
-                # Start from an empty list: the library keeps repetitive marks until a Reset.
-                call("Qorvi_NETPOD_RepetitiveAskReset", error=NetpodError)
-                try:
-                    self._selection.mark(call, True, RefusedArgumentError)
-                    if self._i2c is not None:
-                        call("Qorvi_NETPOD_ReadWriteI2C", self._i2c[0], self._i2c[1], True, self._i2c_ask_id,
-                             error=RefusedArgumentError)
-                    call("Qorvi_NETPOD_RepetitiveAskSetTime", period_ms, error=RefusedArgumentError)
-                    call("Qorvi_NETPOD_RepetitiveAskStart", error=NetpodError)
-                except BaseException:
-                    call("Qorvi_NETPOD_RepetitiveAskReset")
-                    raise
-        except BaseException:
-            connection.unsubscribe(self._box)
-            module._end_poll(self)
-            raise
-        self._closed = False
-
-    @property
-    def closed(self) -> bool:
-        return self._closed
-
-    @property
-    def dropped(self) -> int:
-        return self._box.dropped
-
-    def __iter__(self) -> "Poll":
-        return self
-
-    def __next__(self) -> Values:
-        while True:
-            got = self._box.get(time.monotonic() + self._timeout)
-            if got is None:
-                raise NetpodTimeoutError(f"poll: no answer within {self._timeout:g} s",
-                                         address=self._module.address)
-            if isinstance(got, Ended):
-                if got.by_close:
-                    raise StopIteration
-                raise got.error(self._module.address)
-            record = got.record
-            i2c = _i2c_answer(record) if (self._i2c is not None and record.I2CAnswerValid
-                                          and record.I2CAnswerAskID == self._i2c_ask_id) else None
-            if not self._selection.any_in(record) and i2c is None:
-                continue  # an answer to some other exchange of the connection
-            return self._selection.decode(record, got.monotonic, i2c)
-
-    def close(self) -> None:
-        """Stops the polling; a thread blocked in the iteration ends it."""
-        if self._closed:
-            return
-        if deferred_off_library_thread(self.close):
-            return
-        with self._lock:
-            if self._closed:
-                return
-            self._closed = True
-        connection = self._module._connection
-        self._box.end(Ended("the poll was closed", by_close=True))
-        connection.unsubscribe(self._box)
-        try:
-            connection.call("Qorvi_NETPOD_RepetitiveAskReset")
-        except ConnectionClosedError:
-            pass  # closing the connection stopped the polling already
-        self._module._end_poll(self)
-
-    def __enter__(self) -> "Poll":
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if not getattr(self, "_closed", True):
-            self.close()
-
-
-class BackgroundPoll:
-    """A poll whose answers go to a callback on a thread of the package."""
-
-    def __init__(self, poll: Poll, callback: Callable[[Values], Any]) -> None:
-        self.poll = poll
-        self._callback = callback
-        self.error: Optional[BaseException] = None
-        self._reported = False
-        # A daemon thread, so that the interpreter's exit is not held up before the
-        # package's exit handler has closed the connection and so stopped the thread.
-        self._thread = threading.Thread(target=self._run, name="qorvi-netpod-poll", daemon=True)
-
-    def _start(self) -> None:
-        self._thread.start()
-
-    def _run(self) -> None:
-        try:
-            for values in self.poll:
-                self._callback(values)
-        except BaseException as error:  # noqa: BLE001 - handed to close()
-            if not self.poll.closed:
-                self.error = error
-        finally:
-            self.poll.close()
-
-    @property
-    def running(self) -> bool:
-        return self._thread.is_alive()
-
-    def _join_unless_current(self, timeout: Optional[float] = 10.0) -> None:
-        if threading.current_thread() is not self._thread:
-            self._thread.join(timeout)
-
-    def join(self, timeout: Optional[float] = None) -> None:
-        """Waits until the polling has stopped (by close, or by a failure)."""
-        self._join_unless_current(timeout)
-
-    def close(self) -> None:
-        """Stops the polling and waits for the callback thread; raises what the
-        callback raised, if it did (once)."""
-        self.poll.close()
-        self._join_unless_current()
-        with self.poll._module._poll_lock:
-            if self in self.poll._module._background:
-                self.poll._module._background.remove(self)
-        if self.error is not None and not self._reported:
-            self._reported = True
-            raise self.error
-
-    def __enter__(self) -> "BackgroundPoll":
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
 
 
 def connect(address: Any, timeout: float = 5.0) -> Module:

@@ -14,7 +14,8 @@ from dataclasses import dataclass
 from typing import Any, Iterable, Optional
 
 from . import _native
-from ._connection import address_parts, dotted, log_size, step_reason
+from ._addresses import address_parts, dotted
+from ._log import log_size, step_reason
 from .errors import NetpodError, NotFoundError, RefusedArgumentError
 
 __all__ = ["ModuleRecord", "scan", "change_ip"]

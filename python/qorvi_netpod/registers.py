@@ -14,7 +14,7 @@ from dataclasses import dataclass, field, fields
 from typing import Any, Callable, Iterable, Mapping, Optional
 
 from . import _native
-from ._connection import address_parts, dotted
+from ._addresses import address_parts, dotted
 
 __all__ = ["Values", "READABLE", "POLLABLE", "WRITABLE", "register_names"]
 

@@ -31,10 +31,12 @@ class SerialPort(io.RawIOBase):
 
     @property
     def address(self) -> str:
+        """The module's address, as dotted text."""
         return self._connection.address
 
     @property
     def connected(self) -> bool:
+        """True while the connection is up."""
         return self._connection.connected
 
     @property

@@ -74,6 +74,12 @@ def why_not_in_private_netns() -> Optional[str]:
     return None
 
 
+def tool_environment() -> dict[str, str]:
+    """The environment for build tools (compiler, cmake, pip): without the sanitizer
+    runtime that a sanitizer build preloads for the library, which is not theirs."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
 def thread_count() -> int:
     """Threads of this process, the library's own included."""
     return len(os.listdir("/proc/self/task"))

@@ -14,7 +14,6 @@ import qorvi_netpod
 from qorvi_netpod import (
     ConnectionClosedError,
     IncompatibleModuleError,
-    NetpodError,
     NetpodTimeoutError,
     NotFoundError,
 )
@@ -196,13 +195,6 @@ class ArgumentsRefusedBeforeTheLibrary(EmulatedModuleCase):
         # A refused poll leaves the connection free for the next one.
         with module.poll("inputs", period_ms=20) as poll:
             self.assertIsNotNone(next(poll).inputs)
-
-    def test_errors_are_netpod_errors_and_carry_the_text(self) -> None:
-        error = qorvi_netpod.RefusedArgumentError("Bad value\t(Qorvi_NETPOD_Write_I2CSPD)", address="127.1.2.3")
-        self.assertIsInstance(error, NetpodError)
-        self.assertIsInstance(error, ValueError)
-        self.assertEqual(error.function, "Qorvi_NETPOD_Write_I2CSPD")
-        self.assertEqual(str(error), "127.1.2.3: Bad value (Qorvi_NETPOD_Write_I2CSPD)")
 
 
 if __name__ == "__main__":

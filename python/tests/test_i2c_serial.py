@@ -107,11 +107,6 @@ class SerialTunnel(EmulatedModuleCase):
         with self.assertRaises(ValueError):
             port.read(1)
 
-    def test_text_is_refused(self) -> None:
-        with self.assertRaises(TypeError):
-            self.open().write("text")  # type: ignore[arg-type]
-
-
 class SerialWithoutModule(unittest.TestCase):
     def test_absent_module(self) -> None:
         emulator = start_emulator(self)

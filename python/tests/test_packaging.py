@@ -15,7 +15,7 @@ import textwrap
 import unittest
 from pathlib import Path
 
-from support import PYTHON_DIR, start_emulator
+from support import PYTHON_DIR, start_emulator, tool_environment
 
 from qorvi_netpod import LIBRARY_ENV
 
@@ -30,8 +30,11 @@ USE_IT = textwrap.dedent("""
 """)
 
 
-def quiet_environment(**extra: str) -> dict[str, str]:
-    environment = {k: v for k, v in os.environ.items()
+def quiet_environment(tool: bool = False, **extra: str) -> dict[str, str]:
+    """The environment of a child: no pip configuration of this machine, no package
+    path or library of the test's own, and for a build tool no preloaded runtime."""
+    source = tool_environment() if tool else os.environ
+    environment = {k: v for k, v in source.items()
                    if not k.startswith("PIP_") and k not in ("PYTHONPATH", LIBRARY_ENV)}
     environment.update(PIP_CONFIG_FILE=os.devnull, PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
     environment.update(extra)
@@ -59,10 +62,10 @@ class Packaging(unittest.TestCase):
                                                                           "__pycache__"))
         venv = self.work / "venv"
         subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True,
-                       capture_output=True, timeout=300)
+                       capture_output=True, timeout=300, env=quiet_environment(tool=True))
         python = str(venv / "bin" / "python")
         done = subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", str(source)],
-                              capture_output=True, text=True, timeout=300, env=quiet_environment())
+                              capture_output=True, text=True, timeout=300, env=quiet_environment(tool=True))
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
 
         emulator = start_emulator(self)
@@ -78,7 +81,7 @@ class Packaging(unittest.TestCase):
             self.skipTest("needs cmake and the build folder (NETPOD_BUILD_DIR, set by CTest)")
         prefix = self.work / "prefix"
         done = subprocess.run(["cmake", "--install", build, "--prefix", str(prefix)], capture_output=True,
-                              text=True, timeout=300)
+                              text=True, timeout=300, env=tool_environment())
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         found = glob.glob(str(prefix / "**" / "qorvi_netpod" / "_install_location.py"), recursive=True)
         self.assertEqual(len(found), 1, found)

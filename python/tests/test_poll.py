@@ -16,9 +16,13 @@ from qorvi_netpod._connection import in_library_callback
 
 
 def no_answer_within(module: qorvi_netpod.Module, seconds: float) -> bool:
-    """True when no answer at all reaches the connection for `seconds`."""
+    """True when no answer at all reaches the connection for `seconds`, once the answer
+    to a request sent just before the polling stopped has had time to come."""
     box = module._connection.subscribe()
     try:
+        for _ in range(3):
+            if box.get(time.monotonic() + 0.1) is None:
+                break  # no straggler (or no more)
         return box.get(time.monotonic() + seconds) is None
     finally:
         module._connection.unsubscribe(box)

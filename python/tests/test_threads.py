@@ -55,6 +55,31 @@ class NothingLeftBehind(EmulatedModuleCase):
         self.assertEqual(len(_connection._open_connections), 0)
 
 
+class CallbacksBeforeRegistration(unittest.TestCase):
+    def test_what_arrives_before_the_open_returns_is_kept_in_order(self) -> None:
+        # The library may call back between the return of an open and the moment the
+        # package has filed the new handle: nothing of that may be lost or reordered.
+        handle = 0x7E57  # never a real handle: no connection of this process uses it
+        connection = _connection.Connection("127.0.0.2", _connection.MAIN_PORT)
+        box = connection.subscribe()
+        records = [_connection.Arrival(qorvi_netpod._native.RegisterValues(), float(k)) for k in range(3)]
+        _connection._route(handle, "record", records[0])
+        _connection._route(handle, "event", 1)
+        _connection._route(handle, "record", records[1])
+        try:
+            connection._register(handle)
+            _connection._route(handle, "record", records[2])
+            self.assertEqual([box.get(time.monotonic() + 1) for _ in range(3)], records)
+            self.assertTrue(connection.connected)
+            _connection._route(handle, "event", 0)
+            self.assertFalse(connection.connected)
+            self.assertIsInstance(box.get(time.monotonic() + 1), _connection.Ended)
+        finally:
+            with _connection._route_lock:
+                _connection._connections.pop(handle, None)
+                _connection._pending.pop(handle, None)
+
+
 class ClosingWhileOthersUseIt(EmulatedModuleCase):
     def test_concurrent_closes(self) -> None:
         module = qorvi_netpod.connect(self.emulator.address)
