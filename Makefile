@@ -35,13 +35,15 @@ test-tsan: deps
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest -j $(CTEST_JOBS) --output-on-failure --timeout 300
 
-# The fuzz harnesses need clang's libFuzzer; each runs for FUZZ_SECONDS.
+# The fuzz harnesses need clang's libFuzzer; each runs for FUZZ_SECONDS, keeping
+# its corpus in build-fuzz/corpus between runs.
 FUZZ_SECONDS ?= 60
+FUZZERS = response_fuzz udp_assembler_fuzz icmp_echo_fuzz
 fuzz:
 	@./scripts/install-deps.sh fuzz
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DNETPOD_BUILD_TESTS=ON >/dev/null
-	cmake --build build-fuzz -j $(JOBS) --target response_fuzz udp_assembler_fuzz
-	for h in response_fuzz udp_assembler_fuzz; do \
+	cmake --build build-fuzz -j $(JOBS) --target $(FUZZERS)
+	for h in $(FUZZERS); do \
 		mkdir -p build-fuzz/corpus/$$h && \
 		build-fuzz/fuzz/$$h -max_total_time=$(FUZZ_SECONDS) -max_len=4096 build-fuzz/corpus/$$h || exit 1; \
 	done

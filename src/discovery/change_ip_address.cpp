@@ -13,8 +13,11 @@
 namespace netpod {
 namespace {
 
-constexpr std::size_t kAcknowledgeReceiveBuffer = 30;
-constexpr std::chrono::milliseconds kAcknowledgeWait{200};
+// One receive of 30 bytes, waiting at most 200 ms.
+constexpr ReceivePlan kAcknowledgeReceive{.bufferSize = 30,
+                                          .waitPerReceive = std::chrono::milliseconds(200),
+                                          .repeat = ReceiveRepeat::Once,
+                                          .overallLimit = std::chrono::milliseconds(200)};
 // The change of IP address is the one UDP request with a transaction id of its own.
 constexpr std::uint16_t kChangeIPTransactionId = 0x0001;
 
@@ -49,7 +52,6 @@ bool ChangeIPAddress(const std::int32_t* mac, const std::int32_t* ip, const std:
         WriteErrorLog("Subnet Mask Address not valid\t(ChangeIPAddress)", ipText);
         return false;
     }
-    // Outside the utilities' lock: the echo may wait 5 s and touches no shared state.
     if (IsIPAddressInUse(ip)) {
         WriteErrorLog("The IP address is already in use\t(ChangeIPAddress)", ipText);
         return false;
@@ -65,17 +67,10 @@ bool ChangeIPAddress(const std::int32_t* mac, const std::int32_t* ip, const std:
     std::array<std::uint8_t, body.size() + kOstrakOverhead> request{};
     BuildOstrakPacket(kSetIPConfiguration, kChangeIPTransactionId, body, request);
 
-    bool acknowledged = false;
-    {
-        UdpUtilitiesLock lock;
-        // Any datagram within the wait is the acknowledge; its bytes still go through
-        // the assembler, which logs a malformed one without undoing the change.
-        IgnoreAnswers ignore;
-        acknowledged = RunUdpExchange(lock.assembler(), kBroadcastAddress, request, kAcknowledgeReceiveBuffer,
-                                      kAcknowledgeWait, ReceiveRepeat::Once, ignore)
-                           .anythingReceived;
-    }
-    if (!acknowledged) {
+    // Any datagram within the wait is the acknowledge; its bytes still go through the
+    // assembler, which logs a malformed one without undoing the change.
+    IgnoreAnswers ignore;
+    if (!RunUdpExchange(kBroadcastAddress, request, kAcknowledgeReceive, ignore).anythingReceived) {
         WriteErrorLog("Change IP Address acknowledge not received from the module\t(ChangeIPAddress)", ipText);
         return false;
     }

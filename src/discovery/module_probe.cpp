@@ -13,8 +13,11 @@
 namespace netpod {
 namespace {
 
-constexpr std::size_t kTestReceiveBuffer = 30;
-constexpr std::chrono::milliseconds kTestWait{2000};
+// One receive of 30 bytes, waiting at most 2000 ms.
+constexpr ReceivePlan kTestReceive{.bufferSize = 30,
+                                   .waitPerReceive = std::chrono::milliseconds(2000),
+                                   .repeat = ReceiveRepeat::Once,
+                                   .overallLimit = std::chrono::milliseconds(2000)};
 
 bool IsServedType(const std::int32_t* type) {
     return type[0] == 8 && (type[1] == 0 || type[1] == 2);
@@ -42,13 +45,7 @@ bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected) 
     // The result goes straight to the caller's record, so a test started by another
     // thread cannot replace what this test detected.
     TypeDetection detection(detected);
-    bool sent = false;
-    {
-        UdpUtilitiesLock lock;
-        sent = RunUdpExchange(lock.assembler(), destination, request, kTestReceiveBuffer, kTestWait,
-                              ReceiveRepeat::Once, detection)
-                   .sent;
-    }
+    const bool sent = RunUdpExchange(destination, request, kTestReceive, detection).sent;
 
     if (!sent || (detected.type[0] == 0 && detected.type[1] == 0)) {
         WriteErrorLog("Address IP not found on the network\t(MakeInitialTYPETest)", destination);

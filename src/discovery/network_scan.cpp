@@ -11,9 +11,14 @@ namespace netpod {
 namespace {
 
 // One answer is 42 bytes (header, four registers with 4, 4, 16 and 6 value bytes,
-// checksum), so one receive holds one module's answer.
-constexpr std::size_t kScanReceiveBuffer = 50;
-constexpr std::chrono::milliseconds kScanWaitPerReceive{200};
+// checksum), so one receive of 50 bytes holds one module's answer. The scan goes on
+// until 200 ms pass without a datagram, but never past 3 s: a segment full of
+// modules has answered long before, and a peer that keeps sending must not hold the
+// application's thread for as long as it likes.
+constexpr ReceivePlan kScanReceive{.bufferSize = 50,
+                                   .waitPerReceive = std::chrono::milliseconds(200),
+                                   .repeat = ReceiveRepeat::UntilSilence,
+                                   .overallLimit = std::chrono::milliseconds(3000)};
 
 }  // namespace
 
@@ -27,9 +32,7 @@ std::int32_t ScanNetwork(ModuleInfo* modules, std::int32_t capacity) {
     // The table lives only for this call, so nothing writes into the array after
     // the scan has returned.
     ScanTable table(modules, capacity);
-    UdpUtilitiesLock lock;
-    RunUdpExchange(lock.assembler(), kBroadcastAddress, request, kScanReceiveBuffer, kScanWaitPerReceive,
-                   ReceiveRepeat::UntilSilence, table);
+    RunUdpExchange(kBroadcastAddress, request, kScanReceive, table);
     return table.count();
 }
 

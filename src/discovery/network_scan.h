@@ -9,7 +9,7 @@
 namespace netpod {
 
 // Broadcasts the read and fills `modules[0..capacity)` in the order the answers
-// arrive, until 200 ms pass without a datagram. Returns the number of modules that
+// arrive, until 200 ms pass without a datagram or 3 s after the request. Returns the number of modules that
 // answered, which can exceed `capacity`; records beyond it stay untouched. A null
 // array or a capacity of 0 or less stores nothing but still counts.
 std::int32_t ScanNetwork(ModuleInfo* modules, std::int32_t capacity);

@@ -1,5 +1,6 @@
 #include "discovery/udp_exchange.h"
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -10,36 +11,28 @@
 namespace netpod {
 namespace {
 
-// Serialises the UDP utilities of the process.
-std::mutex gUdpUtilitiesMutex;
-
-// Packets whose checksum did not match, since the process started.
+// Packets whose checksum did not match, since the process started; every exchange
+// counts into it, so the log's running count goes on from one exchange to the next.
 std::atomic<std::uint32_t> gChecksumErrorCount{0};
-
-// The process-wide assembler; used only under gUdpUtilitiesMutex, by whichever
-// utility holds it. Allocated once and kept for the life of the process, so that no
-// utility can outlive it at exit.
-UdpPacketAssembler& ProcessAssembler() {
-    static auto* assembler = new UdpPacketAssembler(&WriteErrorLog, gChecksumErrorCount);
-    return *assembler;
-}
 
 }  // namespace
 
-UdpUtilitiesLock::UdpUtilitiesLock() : lock_(gUdpUtilitiesMutex), assembler_(ProcessAssembler()) {}
-
-UdpExchangeResult RunUdpExchange(UdpPacketAssembler& assembler, std::string_view destination,
-                                 std::span<const std::uint8_t> request, std::size_t receiveBufferSize,
-                                 std::chrono::milliseconds waitPerReceive, ReceiveRepeat repeat, UdpAnswerSink& sink) {
+UdpExchangeResult RunUdpExchange(std::string_view destination, std::span<const std::uint8_t> request,
+                                 const ReceivePlan& plan, UdpAnswerSink& sink) {
+    using Clock = std::chrono::steady_clock;
     UdpExchangeResult result;
-    assembler.DropPartialPackets();
     UdpSocket socket;
     if (!socket.valid() || !socket.SendTo(destination, UDP_PORT_MODULE, request))
         return result;
     result.sent = true;
-    std::vector<std::uint8_t> buffer(receiveBufferSize);
+    const Clock::time_point deadline = Clock::now() + plan.overallLimit;
+    UdpPacketAssembler assembler(&WriteErrorLog, gChecksumErrorCount);
+    std::vector<std::uint8_t> buffer(plan.bufferSize);
     for (;;) {
-        const UdpSocket::Datagram datagram = socket.Receive(buffer, waitPerReceive);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return result;
+        const UdpSocket::Datagram datagram = socket.Receive(buffer, std::min(plan.waitPerReceive, left));
         const bool arrived = assembler.AssembleUDP_Packet(std::span(buffer).first(datagram.size),
                                                           datagram.senderAddress, datagram.senderPort, sink);
         result.anythingReceived = result.anythingReceived || arrived;
@@ -48,7 +41,7 @@ UdpExchangeResult RunUdpExchange(UdpPacketAssembler& assembler, std::string_view
         // sender's next datagram starts a new packet instead of finishing this one.
         if (datagram.truncated)
             assembler.DropPartialPacket(datagram.senderAddress, datagram.senderPort);
-        if (!arrived || repeat == ReceiveRepeat::Once)
+        if (!arrived || plan.repeat == ReceiveRepeat::Once)
             return result;
     }
 }

@@ -52,8 +52,6 @@ public:
 
     // Forgets the sender's packet in progress, when the end of its datagram was lost.
     void DropPartialPacket(std::string_view senderAddress, std::uint16_t senderPort);
-    // Forgets every packet in progress.
-    void DropPartialPackets() { partials_.clear(); }
 
     // Senders with a packet in progress.
     std::size_t PartialPackets() const { return partials_.size(); }

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <span>
 
 namespace netpod {
 namespace {
@@ -52,9 +51,9 @@ std::uint16_t InternetChecksum(const std::uint8_t* bytes, std::size_t size) {
     return static_cast<std::uint16_t>(~sum);
 }
 
-// The ICMP part of a received packet: raw sockets deliver the IP header in front,
-// datagram sockets do not.
-std::optional<std::span<const std::uint8_t>> IcmpPart(IcmpSocketKind kind, std::span<const std::uint8_t> packet) {
+}  // namespace
+
+std::optional<EchoReplyIds> ParseEchoReply(IcmpSocketKind kind, std::span<const std::uint8_t> packet) {
     if (kind == IcmpSocketKind::Raw) {
         if (packet.empty())
             return std::nullopt;
@@ -63,12 +62,11 @@ std::optional<std::span<const std::uint8_t>> IcmpPart(IcmpSocketKind kind, std::
             return std::nullopt;
         packet = packet.subspan(ipHeader);
     }
-    if (packet.size() < kIcmpHeaderSize)
+    if (packet.size() < kIcmpHeaderSize || packet[0] != kEchoReply)
         return std::nullopt;
-    return packet;
+    return EchoReplyIds{static_cast<std::uint16_t>((packet[4] << 8) | packet[5]),
+                        static_cast<std::uint16_t>((packet[6] << 8) | packet[7])};
 }
-
-}  // namespace
 
 std::optional<bool> EchoOver(IcmpSocketKind kind, std::uint32_t addressNetworkOrder, std::chrono::milliseconds wait) {
     FileDescriptor socket(
@@ -122,14 +120,12 @@ std::optional<bool> EchoOver(IcmpSocketKind kind, std::uint32_t addressNetworkOr
                 continue;
             return false;
         }
-        const auto icmp = IcmpPart(kind, std::span(packet).first(static_cast<std::size_t>(received)));
+        const auto reply = ParseEchoReply(kind, std::span(packet).first(static_cast<std::size_t>(received)));
         // A raw socket also sees our own request on loopback, and every other ICMP
         // packet of the host; only the reply to this very echo counts.
-        if (!icmp || from.sin_addr.s_addr != addressNetworkOrder || (*icmp)[0] != kEchoReply)
+        if (!reply || from.sin_addr.s_addr != addressNetworkOrder)
             continue;
-        const std::uint16_t replySequence = static_cast<std::uint16_t>(((*icmp)[6] << 8) | (*icmp)[7]);
-        const std::uint16_t replyIdentifier = static_cast<std::uint16_t>(((*icmp)[4] << 8) | (*icmp)[5]);
-        if (replySequence != sequence || (kind == IcmpSocketKind::Raw && replyIdentifier != identifier))
+        if (reply->sequence != sequence || (kind == IcmpSocketKind::Raw && reply->identifier != identifier))
             continue;
         return true;
     }

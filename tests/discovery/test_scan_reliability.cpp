@@ -1,14 +1,19 @@
-// The scan among misbehaving peers. The scan broadcasts, so every test here runs only
-// in a private loopback-only namespace.
+// The scan among misbehaving peers: a truncated answer, a peer that never stops
+// sending, and an open made while such a scan runs. The scan broadcasts, so every
+// test here runs only in a private loopback-only namespace.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "diagnostics/error_log.h"
 #include "discovery/broadcast_peer.h"
+#include "discovery/module_probe.h"
 #include "discovery/network_scan.h"
 #include "discovery/udp_test_packets.h"
 #include "netpod_emulator/emulator.h"
@@ -18,9 +23,15 @@
 namespace netpod {
 namespace {
 
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 using test::BroadcastPeer;
 using test::Bytes;
 using test::Packet;
+
+std::int64_t MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
 
 class ScanReliability : public ::testing::Test {
 protected:
@@ -36,11 +47,11 @@ protected:
         return emulator;
     }
 
-    // The names of the first `count` records, each module's name once.
-    std::set<std::string> NamesFound(std::int32_t count) const {
+    // The names of the first `count` records of `found`, each name once.
+    static std::set<std::string> NamesIn(const ModuleInfo* found, std::int32_t count) {
         std::set<std::string> names;
         for (std::int32_t r = 0; r < count && r < 10; ++r)
-            names.insert(std::string(records[r].ModuleName, strnlen(records[r].ModuleName, 16)));
+            names.insert(std::string(found[r].ModuleName, strnlen(found[r].ModuleName, 16)));
         return names;
     }
 
@@ -70,9 +81,71 @@ TEST_F(ScanReliability, TruncatedAnswerHidesNoOtherModule) {
     EXPECT_EQ(truncating.requests(), 1);
     EXPECT_EQ(emulator->counters(0).udpFaults.delayed, 1u);
     EXPECT_EQ(count, 4);
-    EXPECT_EQ(NamesFound(count), NamesOf(*emulator));
+    EXPECT_EQ(NamesIn(records, count), NamesOf(*emulator));
     // No packet was put together from two modules' bytes, so no checksum failed.
     EXPECT_EQ(LastErrorText(), "No Error yet");
+}
+
+// A peer that sends a datagram every 150 ms for 12 s never leaves 200 ms of silence;
+// the scan still ends after its overall limit of 3 s, with the module it found.
+TEST_F(ScanReliability, ChattyPeerCannotHoldTheScan) {
+    auto emulator = StartModules(1);
+    ASSERT_NE(emulator, nullptr);
+    BroadcastPeer chatty({}, Packet(0x0023, Bytes{}));
+    ASSERT_FALSE(chatty.address().empty());
+
+    const auto start = Clock::now();
+    const std::int32_t count = ScanNetwork(records, 10);
+    const auto took = MillisecondsSince(start);
+    std::printf("scan with a chatty peer: %lld ms, %d chatter datagrams\n", static_cast<long long>(took),
+                chatty.chatterSent());
+    EXPECT_EQ(count, 1);
+    EXPECT_GE(chatty.chatterSent(), 1);
+    EXPECT_LT(took, 6000);   // well before the 12 s of chatter
+}
+
+// An open's initial test made while a scan is held up by a chatty peer gets its
+// module's answer at once instead of waiting for the scan.
+TEST_F(ScanReliability, InitialTestDuringAScanDoesNotWaitForIt) {
+    auto emulator = StartModules(1);
+    ASSERT_NE(emulator, nullptr);
+    BroadcastPeer chatty({}, Packet(0x0023, Bytes{}));
+    ASSERT_FALSE(chatty.address().empty());
+
+    std::int32_t scanned = -1;
+    std::thread scan([&] { scanned = ScanNetwork(records, 10); });
+    const auto waitedFrom = Clock::now();
+    while (chatty.chatterSent() < 2 && MillisecondsSince(waitedFrom) < 5000)
+        std::this_thread::sleep_for(10ms);
+
+    std::int32_t address[4] = {};
+    ParseIPText(emulator->config(0).address, address);
+    DetectedModule detected{};
+    const auto start = Clock::now();
+    const bool passed = MakeInitialTYPETest(address, detected);
+    const auto took = MillisecondsSince(start);
+    scan.join();
+    std::printf("initial test during a scan: %lld ms\n", static_cast<long long>(took));
+    EXPECT_TRUE(passed);
+    EXPECT_EQ(detected.type[0], 8);
+    EXPECT_LT(took, 1500);   // the module answers at once; nothing else is waited for
+    EXPECT_EQ(scanned, 1);
+}
+
+// Scans no longer wait for each other: two at once each find every module, each in
+// its own array.
+TEST_F(ScanReliability, TwoScansAtOnceEachFindEveryModule) {
+    auto emulator = StartModules(3);
+    ASSERT_NE(emulator, nullptr);
+    ModuleInfo other[10] = {};
+    std::int32_t otherCount = -1;
+    std::thread second([&] { otherCount = ScanNetwork(other, 10); });
+    const std::int32_t count = ScanNetwork(records, 10);
+    second.join();
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(otherCount, 3);
+    EXPECT_EQ(NamesIn(records, count), NamesOf(*emulator));
+    EXPECT_EQ(NamesIn(other, otherCount), NamesOf(*emulator));
 }
 
 }  // namespace
