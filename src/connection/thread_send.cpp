@@ -67,8 +67,7 @@ void TThreadSend::Execute(platform::Thread& self) {
                 break;
         }
         if (!tookToken && !repetitive.isSuspended()) {
-            Log(r == WaitResult::Failed ? messages::kOnDemandSyncError
-                                        : messages::kOnDemandSyncTimeout);
+            Log(r == WaitResult::Failed ? messages::kOnDemandSyncError : messages::kOnDemandSyncTimeout);
             // No exchange: the application may launch the next one.
             exchange.OpenGate();
             continue;
@@ -137,8 +136,7 @@ void TThreadSend::Execute(platform::Thread& self) {
             if (self.terminateRequested())
                 return;
             if (r != WaitResult::Signalled) {
-                Log(r == WaitResult::TimedOut ? messages::kOnDemandAckTimeout
-                                              : messages::kOnDemandAckError);
+                Log(r == WaitResult::TimedOut ? messages::kOnDemandAckTimeout : messages::kOnDemandAckError);
                 // A missed answer must not keep the token (which would stop the
                 // repetitive ask for good) nor block every later exchange.
                 exchange.OpenGate();

@@ -78,8 +78,7 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
         if (self.terminateRequested())
             return;
         if (r != WaitResult::Signalled) {
-            Log(r == WaitResult::TimedOut ? messages::kRepetitiveSyncTimeout
-                                          : messages::kRepetitiveSyncError);
+            Log(r == WaitResult::TimedOut ? messages::kRepetitiveSyncTimeout : messages::kRepetitiveSyncError);
             continue;
         }
         // A thread suspended as it took the token builds nothing until resumed.
@@ -128,9 +127,8 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                 if (self.terminateRequested())
                     return;
                 if (r != WaitResult::Signalled)
-                    Log(r == WaitResult::TimedOut
-                            ? messages::kRepetitiveMultiplePacketTimeout
-                            : messages::kRepetitiveMultiplePacketError);
+                    Log(r == WaitResult::TimedOut ? messages::kRepetitiveMultiplePacketTimeout
+                                                  : messages::kRepetitiveMultiplePacketError);
             }
         }
         if (!dropped) {
@@ -142,8 +140,7 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                 // A missed answer is logged, but the token is released as after any
                 // exchange: keeping it would stop the polling for good.
                 if (r != WaitResult::Signalled)
-                    Log(r == WaitResult::TimedOut ? messages::kRepetitiveAckTimeout
-                                                  : messages::kRepetitiveAckError);
+                    Log(r == WaitResult::TimedOut ? messages::kRepetitiveAckTimeout : messages::kRepetitiveAckError);
             }
         }
         if (id != 0)

@@ -162,7 +162,7 @@ bool WriteRecords(const std::vector<LogRecord>& records) {
         return false;
     }
     if (location.createdOnFirstUse())
-        CreateLogFolder(location.folder);   // a failure shows in the open below
+        CreateLogFolder(location.folder);  // a failure shows in the open below
     if (!AppendEntries(path, records)) {
         std::string why = "Unable to write the Error log file ";
         // strerror_r (the GNU form, which returns the text) is safe with other threads.
@@ -219,9 +219,13 @@ std::string FormatIpColumn(std::string_view ipText) {
     return column;
 }
 
-LogLocation ErrorLogLocation() { return LogLocationOf(reinterpret_cast<const void*>(&ErrorLogLocation)); }
+LogLocation ErrorLogLocation() {
+    return LogLocationOf(reinterpret_cast<const void*>(&ErrorLogLocation));
+}
 
-std::string ErrorLogPath() { return ErrorLogLocation().file(); }
+std::string ErrorLogPath() {
+    return ErrorLogLocation().file();
+}
 
 bool WriteErrorLog(std::string_view message, std::string_view ipText) {
     try {

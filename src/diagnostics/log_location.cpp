@@ -57,7 +57,7 @@ std::string Resolved(const std::string& path) {
 // Whether this user (its effective ids, as for the open that follows) may create
 // files in a folder, or write a file.
 bool MayWrite(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         return false;
     const int wanted = S_ISDIR(st.st_mode) ? (W_OK | X_OK) : W_OK;
@@ -164,7 +164,7 @@ LogLocation LogLocationOf(const void* address) {
 }
 
 bool CreateLogFolder(const std::string& folder) {
-    struct stat st{};
+    struct stat st {};
     if (folder.empty())
         return false;
     if (::stat(folder.c_str(), &st) == 0)

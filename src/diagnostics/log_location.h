@@ -14,21 +14,21 @@ inline constexpr std::string_view kLogFileName = "Error_Qorvi-NETPOD_DLLInterfac
 inline constexpr std::string_view kLogFolderVariable = "QORVI_NETPOD_LOG_DIR";
 
 enum class LogFolderReason {
-    Variable,              // named by QORVI_NETPOD_LOG_DIR
-    LibraryFolder,         // the library file's folder, which this user may write
-    LibraryLogFile,        // that folder is read-only, but the log file in it is writable
-    ExecutableFolder,      // no library file found: the executable's folder, writable
-    UserStateFolder,       // the library's folder is read-only: the user's state folder
-    NoWritableFolder,      // read-only, and the user has no home folder: entries go to stderr
+    Variable,          // named by QORVI_NETPOD_LOG_DIR
+    LibraryFolder,     // the library file's folder, which this user may write
+    LibraryLogFile,    // that folder is read-only, but the log file in it is writable
+    ExecutableFolder,  // no library file found: the executable's folder, writable
+    UserStateFolder,   // the library's folder is read-only: the user's state folder
+    NoWritableFolder,  // read-only, and the user has no home folder: entries go to stderr
 };
 
 struct LogLocation {
     std::string folder;
     LogFolderReason reason = LogFolderReason::LibraryFolder;
-    std::string libraryFolder;   // the folder of the library file (or executable) itself
+    std::string libraryFolder;  // the folder of the library file (or executable) itself
 
-    std::string file() const;    // the folder and the log's file name
-    std::string why() const;     // the reason, as a sentence for people
+    std::string file() const;  // the folder and the log's file name
+    std::string why() const;   // the reason, as a sentence for people
     // Whether the folder is ours to create when it does not exist yet.
     bool createdOnFirstUse() const {
         return reason == LogFolderReason::Variable || reason == LogFolderReason::UserStateFolder;
@@ -37,9 +37,9 @@ struct LogLocation {
 
 // What the rules read from the process's environment.
 struct LogEnvironment {
-    std::string logFolder;      // QORVI_NETPOD_LOG_DIR
-    std::string xdgStateHome;   // XDG_STATE_HOME
-    std::string home;           // HOME, else the home folder of the user database
+    std::string logFolder;     // QORVI_NETPOD_LOG_DIR
+    std::string xdgStateHome;  // XDG_STATE_HOME
+    std::string home;          // HOME, else the home folder of the user database
 
     static LogEnvironment OfProcess();
 };

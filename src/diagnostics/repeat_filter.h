@@ -68,8 +68,8 @@ private:
     void MarkPending(Key& key);
     // Writes the summaries that are due, those of `ipText` whether due or not, or
     // all of them.
-    void FlushPending(std::vector<LogRecord>& out, Clock::time_point now,
-                      std::optional<std::string_view> ipText = {}, bool all = false);
+    void FlushPending(std::vector<LogRecord>& out, Clock::time_point now, std::optional<std::string_view> ipText = {},
+                      bool all = false);
 
     Clock::duration interval_;
     std::size_t capacity_;

@@ -1,4 +1,5 @@
 #include "discovery/change_ip_address.h"
+#include "protocol/messages.h"
 
 #include <array>
 #include <string>
@@ -28,32 +29,32 @@ class IgnoreAnswers final : public UdpAnswerSink {};
 
 bool ChangeIPAddress(const std::int32_t* mac, const std::int32_t* ip, const std::int32_t* mask) {
     if (mac == nullptr) {
-        WriteErrorLog("Pointer on data to write not valid. MacAddress = NULL\t(ChangeIPAddress)", kNoIpText);
+        WriteErrorLog(messages::kMacAddressNull, kNoIpText);
         return false;
     }
     if (ip == nullptr) {
-        WriteErrorLog("Pointer on data to write not valid. IPAddress = NULL\t(ChangeIPAddress)", kNoIpText);
+        WriteErrorLog(messages::kNewIpAddressNull, kNoIpText);
         return false;
     }
     if (mask == nullptr) {
-        WriteErrorLog("Pointer on data to write not valid. SubnetMaskAddress = NULL\t(ChangeIPAddress)", kNoIpText);
+        WriteErrorLog(messages::kNewSubnetMaskNull, kNoIpText);
         return false;
     }
     const std::string ipText = DottedIPText(ip);
     if (!AllInByteRange(mac, 6)) {
-        WriteErrorLog("Mac Address not valid\t(ChangeIPAddress)", ipText);
+        WriteErrorLog(messages::kMacAddressNotValid, ipText);
         return false;
     }
     if (!AllInByteRange(ip, 4)) {
-        WriteErrorLog("IP Address not valid\t(ChangeIPAddress)", ipText);
+        WriteErrorLog(messages::kNewIpAddressNotValid, ipText);
         return false;
     }
     if (!AllInByteRange(mask, 4)) {
-        WriteErrorLog("Subnet Mask Address not valid\t(ChangeIPAddress)", ipText);
+        WriteErrorLog(messages::kNewSubnetMaskNotValid, ipText);
         return false;
     }
     if (IsIPAddressInUse(ip)) {
-        WriteErrorLog("The IP address is already in use\t(ChangeIPAddress)", ipText);
+        WriteErrorLog(messages::kIpAddressInUse, ipText);
         return false;
     }
 
@@ -71,7 +72,7 @@ bool ChangeIPAddress(const std::int32_t* mac, const std::int32_t* ip, const std:
     // assembler, which logs a malformed one without undoing the change.
     IgnoreAnswers ignore;
     if (!RunUdpExchange(kBroadcastAddress, request, kAcknowledgeReceive, ignore).anythingReceived) {
-        WriteErrorLog("Change IP Address acknowledge not received from the module\t(ChangeIPAddress)", ipText);
+        WriteErrorLog(messages::kChangeIpNotAcknowledged, ipText);
         return false;
     }
     return true;

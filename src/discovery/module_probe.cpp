@@ -1,4 +1,5 @@
 #include "discovery/module_probe.h"
+#include "protocol/messages.h"
 
 #include <array>
 #include <cstring>
@@ -48,11 +49,11 @@ bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected) 
     const bool sent = RunUdpExchange(destination, request, kTestReceive, detection).sent;
 
     if (!sent || (detected.type[0] == 0 && detected.type[1] == 0)) {
-        WriteErrorLog("Address IP not found on the network\t(MakeInitialTYPETest)", destination);
+        WriteErrorLog(messages::kAddressNotFound, destination);
         return false;
     }
     if (!IsServedType(detected.type)) {
-        WriteErrorLog("This module is not compatible with this DLL\t(MakeInitialTYPETest)", destination);
+        WriteErrorLog(messages::kModuleNotCompatible, destination);
         return false;
     }
     return true;

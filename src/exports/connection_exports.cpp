@@ -3,12 +3,12 @@
 #include <string>
 
 #include "connection/com_management.h"
-#include "protocol/messages.h"
 #include "diagnostics/error_log.h"
 #include "discovery/module_probe.h"
 #include "exports/connection_handle.h"
 #include "exports/export_support.h"
 #include "protocol/ip_text.h"
+#include "protocol/messages.h"
 #include "qorvi_netpod.h"
 
 namespace netpod {
@@ -63,11 +63,9 @@ bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCal
         return false;
     }
     const std::string dotted = DottedIPText(IPAddress);
-    for (int i = 0; i < 4; ++i) {
-        if (IPAddress[i] < 0 || IPAddress[i] > 255) {
-            Report(messages::kAddressNotValid, kind.exportName, dotted);
-            return false;
-        }
+    if (!AllInByteRange(IPAddress, 4)) {
+        Report(messages::kAddressNotValid, kind.exportName, dotted);
+        return false;
     }
     DetectedModule detected{};
     if (!MakeInitialTYPETest(IPAddress, detected)) {

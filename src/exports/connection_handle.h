@@ -10,6 +10,7 @@
 #include "diagnostics/error_log.h"
 #include "exports/connection_registry.h"
 #include "protocol/ip_text.h"
+#include "protocol/messages.h"
 #include "qorvi_netpod.h"
 
 namespace netpod {
@@ -19,15 +20,15 @@ namespace netpod {
 // or that a close has ended since. The caller holds the connection while it uses it.
 inline std::shared_ptr<CComManagement> RequireConnection(ComID com, std::string_view reportedAs) {
     if (com == nullptr) {
-        std::string message = "Pointer on ethernet communication not valid. ComID = NULL\t(";
-        message.append(reportedAs).append(")");
+        std::string message(messages::kComIdNull);
+        message.append("\t(").append(reportedAs).append(")");
         WriteErrorLog(message, kNoIpText);
         return nullptr;
     }
     std::shared_ptr<CComManagement> connection = ConnectionRegistry::Find(com);
     if (connection == nullptr) {
-        std::string message = "Pointer on ethernet communication not valid. ComID unknown or closed\t(";
-        message.append(reportedAs).append(")");
+        std::string message(messages::kComIdUnknown);
+        message.append("\t(").append(reportedAs).append(")");
         WriteErrorLog(message, kNoIpText);
     }
     return connection;

@@ -3,9 +3,9 @@
 #include <string_view>
 
 #include "diagnostics/error_log.h"
-#include "protocol/messages.h"
 #include "exports/export_support.h"
 #include "protocol/ip_text.h"
+#include "protocol/messages.h"
 #include "qorvi_netpod.h"
 
 namespace {
@@ -17,8 +17,7 @@ extern "C" {
 QORVI_NETPOD_API void Qorvi_NETPOD_VersionDLL(char* Buffer, int32_t* BufferLength) {
     netpod::GuardedExport([&] {
         if (Buffer == nullptr) {
-            netpod::WriteErrorLog(netpod::messages::kVersionBufferNull,
-                                  netpod::kNoIpText);
+            netpod::WriteErrorLog(netpod::messages::kVersionBufferNull, netpod::kNoIpText);
             return;
         }
         netpod::CopyTextToCallerBuffer(kVersionText, Buffer, BufferLength);
@@ -28,8 +27,7 @@ QORVI_NETPOD_API void Qorvi_NETPOD_VersionDLL(char* Buffer, int32_t* BufferLengt
 QORVI_NETPOD_API void Qorvi_NETPOD_GetLastError(char* Buffer, int32_t* BufferLength) {
     netpod::GuardedExport([&] {
         if (Buffer == nullptr) {
-            netpod::WriteErrorLog(netpod::messages::kLastErrorBufferNull,
-                                  netpod::kNoIpText);
+            netpod::WriteErrorLog(netpod::messages::kLastErrorBufferNull, netpod::kNoIpText);
             return;
         }
         // A copy of one whole message, taken at once, so that a replacement on

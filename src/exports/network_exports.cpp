@@ -1,11 +1,11 @@
 // Qorvi_NETPOD_ScanNetwork and Qorvi_NETPOD_ChangeIPAddress: no connection needed,
 // both forward to the UDP utilities.
 #include "diagnostics/error_log.h"
-#include "protocol/messages.h"
 #include "discovery/change_ip_address.h"
 #include "discovery/network_scan.h"
 #include "exports/export_support.h"
 #include "protocol/ip_text.h"
+#include "protocol/messages.h"
 #include "qorvi_netpod.h"
 
 extern "C" {

@@ -3,9 +3,9 @@
 #include <string>
 
 #include "connection/thread_send_continuous.h"
-#include "protocol/messages.h"
 #include "exports/connection_handle.h"
 #include "exports/export_support.h"
+#include "protocol/messages.h"
 #include "protocol/request_marks.h"
 
 using namespace netpod;
@@ -81,8 +81,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskSetTime(int32_t TimeMiliSec, Com
         if (c == nullptr)
             return false;
         if (TimeMiliSec <= 0) {
-            ReportFor(*c, messages::kPeriodNotValid,
-                      "Qorvi_NETPOD_SetRepetitiveAskTime");
+            ReportFor(*c, messages::kPeriodNotValid, "Qorvi_NETPOD_SetRepetitiveAskTime");
             return false;
         }
         c->RepetitiveAsk().SetTime(TimeMiliSec);
@@ -121,8 +120,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_ReadWriteI2C(const uint8_t* DataBuf, int32_t 
             return false;
         }
         if (DataLength > kMaxI2CDataLength) {
-            ReportFor(*c,
-                      std::string(messages::kI2CLengthTooBig).append(std::to_string(kMaxI2CDataLength)),
+            ReportFor(*c, std::string(messages::kI2CLengthTooBig).append(std::to_string(kMaxI2CDataLength)),
                       "Qorvi_NETPOD_ReadWriteI2C");
             return false;
         }

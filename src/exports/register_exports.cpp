@@ -5,8 +5,9 @@
 #include <string>
 
 #include "exports/connection_handle.h"
-#include "protocol/messages.h"
 #include "exports/export_support.h"
+#include "protocol/ip_text.h"
+#include "protocol/messages.h"
 #include "protocol/request_marks.h"
 
 namespace netpod {
@@ -28,9 +29,10 @@ bool MarkCounterRead(ComID com, const char* exportName, const char* registerName
     if (c == nullptr)
         return false;
     if (!c->HasCounters()) {
-        ReportFor(*c,
-                  std::string(messages::kCounterRegisterPrefix).append(registerName).append(messages::kCounterRegisterSuffix),
-                  exportName);
+        ReportFor(
+            *c,
+            std::string(messages::kCounterRegisterPrefix).append(registerName).append(messages::kCounterRegisterSuffix),
+            exportName);
         return false;
     }
     c->UpdateMarks([&](RequestMarks& m) {
@@ -80,13 +82,6 @@ bool MarkWrite(CComManagement& c, bool WriteValues::*request, Store&& store) {
         m.WriteRequest = true;
     });
     return true;
-}
-
-bool OutOfByteRange(const std::int32_t* values, int count) {
-    for (int i = 0; i < count; ++i)
-        if (values[i] < 0 || values[i] > 255)
-            return true;
-    return false;
 }
 
 }  // namespace
@@ -220,7 +215,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_IPADDRESS(const int32_t* IPAdd, ComID C
             ReportFor(*c, messages::kIpAddressNull, "Qorvi_NETPOD_Write_IPADDRESS");
             return false;
         }
-        if (OutOfByteRange(IPAdd, 4)) {
+        if (!AllInByteRange(IPAdd, 4)) {
             ReportFor(*c, messages::kAddressNotValid, "Qorvi_NETPOD_Write_IPADDRESS");
             return false;
         }
@@ -238,7 +233,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_Write_SUBNETMASK(const int32_t* SubnetMask, C
             ReportFor(*c, messages::kSubnetMaskNull, "Qorvi_NETPOD_Write_SUBNETMASK");
             return false;
         }
-        if (OutOfByteRange(SubnetMask, 4)) {
+        if (!AllInByteRange(SubnetMask, 4)) {
             ReportFor(*c, messages::kSubnetMaskNotValid, "Qorvi_NETPOD_Write_SUBNETMASK");
             return false;
         }

@@ -1,7 +1,7 @@
 // Qorvi_NETPOD_SendData_MAINPORT: starts one on-demand exchange.
 #include "exports/connection_handle.h"
-#include "protocol/messages.h"
 #include "exports/export_support.h"
+#include "protocol/messages.h"
 
 using namespace netpod;
 
@@ -13,8 +13,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_SendData_MAINPORT(ComID Com) {
         if (c == nullptr)
             return false;
         if (!c->StartOnDemandExchange()) {
-            ReportFor(*c, messages::kSendBeforeAnswer,
-                      "Qorvi_NETPOD_SendData_MAINPORT");
+            ReportFor(*c, messages::kSendBeforeAnswer, "Qorvi_NETPOD_SendData_MAINPORT");
             return false;
         }
         return true;

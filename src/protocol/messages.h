@@ -11,7 +11,8 @@ namespace netpod::messages {
 
 // --- The exports: handles and arguments --------------------------------------------
 inline constexpr std::string_view kComIdNull = "Pointer on ethernet communication not valid. ComID = NULL";
-inline constexpr std::string_view kComIdUnknown = "Pointer on ethernet communication not valid. ComID unknown or closed";
+inline constexpr std::string_view kComIdUnknown =
+    "Pointer on ethernet communication not valid. ComID unknown or closed";
 inline constexpr std::string_view kComIdPointerNull = "Pointer on ComID not valid (NULL)";
 inline constexpr std::string_view kAddressNull = "Address IP not valid (NULL)";
 inline constexpr std::string_view kAddressNotValid = "Address IP not valid";
@@ -27,7 +28,8 @@ inline constexpr std::string_view kLengthNegative = "DataLength not valid. DataL
 inline constexpr std::string_view kReceiveBufferNull = "Pointer on buffer to receive data not valid. DataBuf = NULL";
 inline constexpr std::string_view kLengthPointerNull = "Pointer on data length not valid. DataLength = NULL";
 // "It's must" is what applications have always matched on.
-inline constexpr std::string_view kPeriodNotValid = "Bad value for TimeMiliSec. It's must be positive and bigger than zero";
+inline constexpr std::string_view kPeriodNotValid =
+    "Bad value for TimeMiliSec. It's must be positive and bigger than zero";
 inline constexpr std::string_view kI2CBufferNull = "Pointer on buffer to Write not valid. DataBuf = NULL";
 inline constexpr std::string_view kI2CLengthTooBig = "DataLength of I2C buffer is too big. Max Length Value = ";
 inline constexpr std::string_view kI2CLengthNegative = "DataLength of I2C buffer not valid. DataLength < 0";
@@ -77,7 +79,8 @@ inline constexpr std::string_view kOnDemandAckError = "Event HevAck Unknown erro
 // entries have always carried.
 inline constexpr std::string_view kRepetitiveSyncTimeout =
     "Event HevSync Timeout reached\t(TThreadSendContinuous::Execute)";
-inline constexpr std::string_view kRepetitiveSyncError = "Event HevSync Unknown error\t(TThreadSendContinuous::Execute)";
+inline constexpr std::string_view kRepetitiveSyncError =
+    "Event HevSync Unknown error\t(TThreadSendContinuous::Execute)";
 inline constexpr std::string_view kRepetitiveSendFailed = "EthernetCom->SendData Failed\t(TThreadProcess::Execute)";
 inline constexpr std::string_view kRepetitiveMultiplePacketTimeout =
     "Event HevMultiplePacket Timeout reached\t(TThreadSendContinuous::Execute)";
@@ -95,5 +98,27 @@ inline constexpr std::string_view kChecksumErrorPrefix = "ChecksumError occurs. 
 inline constexpr std::string_view kReceivedRawDataSuffix = "\t(ReceivedRawData)";
 inline constexpr std::string_view kUnknownRegister = "Register address of received data unknown\t(ReceivedDataAnalyse)";
 inline constexpr std::string_view kTruncatedItem = "Register item of received data truncated\t(ReceivedDataAnalyse)";
+
+// --- The UDP utilities ---------------------------------------------------------------
+inline constexpr std::string_view kMacAddressNull =
+    "Pointer on data to write not valid. MacAddress = NULL\t(ChangeIPAddress)";
+inline constexpr std::string_view kNewIpAddressNull =
+    "Pointer on data to write not valid. IPAddress = NULL\t(ChangeIPAddress)";
+inline constexpr std::string_view kNewSubnetMaskNull =
+    "Pointer on data to write not valid. SubnetMaskAddress = NULL\t(ChangeIPAddress)";
+inline constexpr std::string_view kMacAddressNotValid = "Mac Address not valid\t(ChangeIPAddress)";
+inline constexpr std::string_view kNewIpAddressNotValid = "IP Address not valid\t(ChangeIPAddress)";
+inline constexpr std::string_view kNewSubnetMaskNotValid = "Subnet Mask Address not valid\t(ChangeIPAddress)";
+inline constexpr std::string_view kIpAddressInUse = "The IP address is already in use\t(ChangeIPAddress)";
+inline constexpr std::string_view kChangeIpNotAcknowledged =
+    "Change IP Address acknowledge not received from the module\t(ChangeIPAddress)";
+inline constexpr std::string_view kAddressNotFound = "Address IP not found on the network\t(MakeInitialTYPETest)";
+inline constexpr std::string_view kModuleNotCompatible =
+    "This module is not compatible with this DLL\t(MakeInitialTYPETest)";
+// "gegister" is misspelt, but it is the text that log readers search for.
+inline constexpr std::string_view kUnknownModuleRegister = "Receive unknown module gegister\t(ReceiveUDP_Data)";
+// A checksum error of the UDP utilities names the main-port export although it comes
+// from them; applications and log readers know it by this text.
+inline constexpr std::string_view kUdpChecksumErrorSuffix = "\t(Qorvi_NETPOD_SendData_MAINPORT)";
 
 }  // namespace netpod::messages

@@ -1,4 +1,5 @@
 #include "protocol/udp_answer_decoder.h"
+#include "protocol/messages.h"
 
 #include <cstring>
 
@@ -47,8 +48,7 @@ void ReceiveUDP_Data(std::span<const std::uint8_t> body, std::string_view sender
         const std::uint8_t address = body[position++];
         const std::size_t width = ValueWidth(address);
         if (width == 0) {
-            // "gegister" is misspelt, but it is the text that log readers search for.
-            Report(report, "Receive unknown module gegister\t(ReceiveUDP_Data)", senderAddress);
+            Report(report, messages::kUnknownModuleRegister, senderAddress);
             return;
         }
         if (body.size() - position < width)

@@ -1,4 +1,5 @@
 #include "protocol/udp_packet_assembler.h"
+#include "protocol/messages.h"
 
 #include <algorithm>
 
@@ -8,10 +9,8 @@ namespace netpod {
 
 void UdpPacketAssembler::ReportChecksumError(std::string_view senderAddress) {
     const std::uint32_t count = checksumErrorCount_.fetch_add(1) + 1;
-    // The message names the main-port export although it comes from the UDP
-    // utilities; applications and log readers know it by this text.
-    std::string message = "ChecksumError occurs. Nb of ChecksumError = ";
-    message.append(std::to_string(count)).append("\t(Qorvi_NETPOD_SendData_MAINPORT)");
+    std::string message(messages::kChecksumErrorPrefix);
+    message.append(std::to_string(count)).append(messages::kUdpChecksumErrorSuffix);
     Report(report_, message, senderAddress);
 }
 

@@ -13,7 +13,6 @@
 namespace netpod {
 namespace {
 
-
 // While the attempt runs the socket is watched for writability, which is how a
 // finished non-blocking connect shows itself; afterwards only for data and hang-ups.
 constexpr std::uint32_t kConnectingEvents = EPOLLOUT | EPOLLIN | EPOLLRDHUP;

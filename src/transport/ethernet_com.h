@@ -28,8 +28,8 @@ using TransportEventCallback = void (*)(void* context, std::int32_t stateCode, C
 
 // Why the transport refused a send.
 enum class SendRefusal {
-    NotActive,    // the connection is not up (not yet, or no longer)
-    Incomplete,   // not every byte was accepted (or the block itself was invalid)
+    NotActive,   // the connection is not up (not yet, or no longer)
+    Incomplete,  // not every byte was accepted (or the block itself was invalid)
 };
 // Where the transport reports a send it refused, with its IP text. The transport
 // never writes the error log itself: its owner turns the refusal into an entry.
