@@ -123,64 +123,127 @@ int ResponseAssembler::ReceivedRawData(std::span<const std::uint8_t> chunk, Regi
     int completed = 0;
     std::size_t pos = 0;
     while (pos < chunk.size()) {
-        // Take as much of the batch as the current header, or body and checksum,
-        // still needs. rxNeed_ never exceeds the room left in rxPacket_: a header is
-        // 6 bytes and a body is admitted only when it fits behind it.
-        const std::size_t take = std::min(static_cast<std::size_t>(rxNeed_), chunk.size() - pos);
-        if (!rxSkipping_) {
-            std::memcpy(rxPacket_ + rxCount_, chunk.data() + pos, take);
-            rxCount_ += static_cast<std::int32_t>(take);
-        }
-        rxNeed_ -= static_cast<std::int32_t>(take);
+        // After every Drain fewer than kRxPacketCapacity bytes are held, so there is
+        // always room for the rest of the packet being assembled.
+        const std::size_t take = std::min(window_.size() - held_, chunk.size() - pos);
+        std::memcpy(window_.data() + held_, chunk.data() + pos, take);
+        held_ += take;
         pos += take;
-        if (rxNeed_ > 0)
-            break;
-
-        if (!rxInBody_) {
-            const int bodyLength = ReadBigEndian16(rxPacket_ + 4);
-            if (bodyLength > kRxMaxBodyLength) {
-                // Too long for the assembly buffer. The length field is the stream's
-                // only framing, so the packet is passed over by exactly the bytes it
-                // announces: the stream stays in step with a sender that meant it,
-                // and no byte of it is taken for a header.
-                ++nbOversizedPacket_;
-                Report(report_,
-                       std::string(messages::kPacketTooLongPrefix).append(std::to_string(bodyLength)).append(messages::kReceivedRawDataSuffix),
-                       logIpText);
-                rxSkipping_ = true;
-            }
-            rxNeed_ = bodyLength + static_cast<std::int32_t>(kOstrakChecksumSize);
-            rxInBody_ = true;
-        } else {
-            ++completed;
-            if (!rxSkipping_)
-                CompletePacket(values, logIpText);
-            StartHeader();
-        }
+        completed += Drain(values, logIpText);
     }
     return completed;
 }
 
-void ResponseAssembler::StartHeader() {
-    rxCount_ = 0;
-    rxInBody_ = false;
-    rxSkipping_ = false;
-    rxNeed_ = static_cast<std::int32_t>(kOstrakHeaderSize);
+namespace {
+
+// A header that an answer of a module can have: the function code of an answer (a
+// write is acknowledged with its own code and an empty body) and a body the assembly
+// buffer holds.
+bool PlausibleHeader(const std::uint8_t* header) {
+    switch (ReadBigEndian16(header)) {
+    case kI2CScanAnswer:
+    case kI2CTransferAnswer:
+    case kReadAnswer:
+    case kWriteRegisters:
+        return ReadBigEndian16(header + 4) <= kRxMaxBodyLength;
+    default:
+        return false;
+    }
 }
 
-void ResponseAssembler::CompletePacket(RegisterValues& values, std::string_view logIpText) {
-    const std::span<const std::uint8_t> packet(rxPacket_, static_cast<std::size_t>(rxCount_));
+}  // namespace
+
+int ResponseAssembler::Drain(RegisterValues& values, std::string_view logIpText) {
+    int completed = 0;
+    for (;;) {
+        if (resyncing_) {
+            if (!Resynchronise())
+                return completed;
+        }
+        if (held_ < kOstrakHeaderSize)
+            return completed;
+        const std::size_t bodyLength = ReadBigEndian16(window_.data() + 4);
+        if (bodyLength > static_cast<std::size_t>(kRxMaxBodyLength)) {
+            // Too long for any answer: this is no header, and the bytes after it
+            // are not its body. The stream is searched again from the next byte.
+            ++nbOversizedPacket_;
+            ++completed;
+            Report(report_,
+                   std::string(messages::kPacketTooLongPrefix)
+                       .append(std::to_string(bodyLength))
+                       .append(messages::kReceivedRawDataSuffix),
+                   logIpText);
+            Discard(1);
+            resyncing_ = true;
+            continue;
+        }
+        const std::size_t length = kOstrakOverhead + bodyLength;
+        if (held_ < length)
+            return completed;
+        ++completed;
+        const std::span<const std::uint8_t> packet(window_.data(), length);
+        if (!VerifyOstrakPacket(packet)) {
+            // Logged as every failed answer is; then, rather than trusting the length
+            // field of a packet that did not check out, the stream is searched again
+            // from the next byte for a packet that does.
+            ++nbChecksumError_;
+            Report(report_,
+                   std::string(messages::kChecksumErrorPrefix)
+                       .append(std::to_string(nbChecksumError_))
+                       .append(messages::kReceivedRawDataSuffix),
+                   logIpText);
+            Discard(1);
+            resyncing_ = true;
+            continue;
+        }
+        CompletePacket(packet, values, logIpText);
+        Discard(length);
+    }
+}
+
+bool ResponseAssembler::Resynchronise() {
+    // The first position where a plausible header starts and whose whole packet
+    // checks out is where the stream is in step again. Positions are judged in order,
+    // each once its whole packet is here, so that the outcome does not depend on how
+    // the stream was cut into batches. Checks that fail while searching are not
+    // reported: they are the bytes of the packet that was reported already.
+    std::size_t k = 0;
+    for (; k + kOstrakHeaderSize <= held_; ++k) {
+        const std::uint8_t* header = window_.data() + k;
+        if (!PlausibleHeader(header))
+            continue;
+        const std::size_t length = kOstrakOverhead + ReadBigEndian16(header + 4);
+        if (k + length > held_)
+            break;  // judged once the rest of it has come
+        if (VerifyOstrakPacket(std::span<const std::uint8_t>(header, length))) {
+            Discard(k);
+            resyncing_ = false;
+            return true;
+        }
+    }
+    // What lies before k cannot begin a packet any more.
+    Discard(k);
+    return false;
+}
+
+std::int32_t ResponseAssembler::RxNeed() const {
+    if (resyncing_)
+        return 1;
+    if (held_ < kOstrakHeaderSize)
+        return static_cast<std::int32_t>(kOstrakHeaderSize - held_);
+    const std::size_t length = kOstrakOverhead + ReadBigEndian16(window_.data() + 4);
+    return length > held_ ? static_cast<std::int32_t>(length - held_) : 0;
+}
+
+void ResponseAssembler::Discard(std::size_t count) {
+    std::memmove(window_.data(), window_.data() + count, held_ - count);
+    held_ -= count;
+}
+
+void ResponseAssembler::CompletePacket(std::span<const std::uint8_t> packet, RegisterValues& values,
+                                       std::string_view logIpText) {
     const std::uint16_t askId = OstrakAskId(packet);
     rxPacketLength_ = static_cast<std::int32_t>(kOstrakHeaderSize) + OstrakBodyLength(packet);
-
-    if (!VerifyOstrakPacket(packet)) {
-        ++nbChecksumError_;
-        Report(
-            report_,
-            std::string(messages::kChecksumErrorPrefix).append(std::to_string(nbChecksumError_)).append(messages::kReceivedRawDataSuffix),
-            logIpText);
-        return;
-    }
     if (rxPacketLength_ <= static_cast<std::int32_t>(kOstrakHeaderSize))
         return;  // an empty body, as in the answer to a write: nothing to apply
 

@@ -3,15 +3,21 @@
 //
 // The stream has no start marker: packets are separated by their length field alone,
 // so the assembler keeps its place across calls. A packet may span several batches
-// of received bytes and one batch may end several packets.
+// of received bytes and one batch may end several packets. A packet that fails its
+// checksum, or a length no answer can have, is reported; the length field that led
+// there is not trusted any more, and the stream is searched from the next byte for
+// the first plausible header whose packet checks out.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
 #include "protocol/error_reporter.h"
 #include "protocol/ip_text.h"
+#include "protocol/ostrak_packet.h"
 #include "qorvi_netpod.h"
 
 namespace netpod {
@@ -55,21 +61,29 @@ public:
     // Packets whose length field announced more than the assembly buffer holds.
     std::int32_t NbOversizedPacket() const { return nbOversizedPacket_; }
 
-    // Where the assembler stands, for diagnostics and tests.
-    std::int32_t RxCount() const { return rxCount_; }
-    std::int32_t RxNeed() const { return rxNeed_; }
-    bool RxInBody() const { return rxInBody_; }
+    // Where the assembler stands, for diagnostics and tests: bytes held that do not
+    // make a whole packet yet, whether a header has been read (the body is awaited),
+    // and how many more bytes the packet being assembled needs (1 while the stream
+    // is being searched for the next packet that checks out).
+    std::int32_t RxCount() const { return static_cast<std::int32_t>(held_); }
+    bool RxInBody() const { return !resyncing_ && held_ >= kOstrakHeaderSize; }
+    std::int32_t RxNeed() const;
+    // True while the stream is searched for a packet that checks out, after a
+    // packet that did not or a length no answer can have.
+    bool Resynchronising() const { return resyncing_; }
 
 private:
-    void CompletePacket(RegisterValues& values, std::string_view logIpText);
-    void StartHeader();
+    int Drain(RegisterValues& values, std::string_view logIpText);
+    bool Resynchronise();
+    void Discard(std::size_t count);
+    void CompletePacket(std::span<const std::uint8_t> packet, RegisterValues& values, std::string_view logIpText);
 
     ErrorReporter report_;
-    std::uint8_t rxPacket_[kRxPacketCapacity] = {};
-    std::int32_t rxCount_ = 0;         // bytes assembled in rxPacket_
-    std::int32_t rxNeed_ = 6;          // bytes missing for the header, or for body and checksum
-    bool rxInBody_ = false;            // false while a header is being read
-    bool rxSkipping_ = false;          // discarding the rest of an oversized packet
+    // The bytes received and not yet used. Twice the largest packet: after each
+    // batch fewer than kRxPacketCapacity bytes are held, so a packet always fits.
+    std::array<std::uint8_t, 2 * kRxPacketCapacity> window_{};
+    std::size_t held_ = 0;
+    bool resyncing_ = false;
     std::int32_t rxPacketLength_ = 0;  // header and body of the packet just completed
     std::int32_t nbChecksumError_ = 0;
     std::int32_t nbOversizedPacket_ = 0;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -273,15 +274,16 @@ TEST_F(ResponseAnalysis, I2CAndScanAnswersAreStoredAndCutToFit) {
     EXPECT_TRUE(gReports.empty());
 }
 
-TEST_F(ResponseAnalysis, OversizedPacketIsPassedOverByItsAnnouncedLength) {
+TEST_F(ResponseAnalysis, OversizedLengthIsReportedAndTheStreamResynchronises) {
     // A body of 712 bytes is the most the assembly buffer holds: still accepted.
     Bytes largest(712, 0xA5);
     Feed(Packet(kI2CTransferAnswer, 1, largest));
     EXPECT_EQ(values.I2CAnswerLength, 180);
     EXPECT_EQ(assembler.NbOversizedPacket(), 0);
 
-    // 713 bytes are one too many. Its body holds what looks like a whole answer, which
-    // must not be taken for one; the answer behind the oversized packet is decoded.
+    // 713 bytes are one too many: no answer is that long, so the length field is no
+    // framing to trust. The stream is searched from the next byte; the whole answer
+    // that lies inside the "body" checks out and is taken, so is the one behind it.
     Bytes body = Answer({0x14, 66});
     body.resize(713, 0x00);
     const Bytes stream = Concat({
@@ -291,23 +293,73 @@ TEST_F(ResponseAnalysis, OversizedPacketIsPassedOverByItsAnnouncedLength) {
         Answer({0x14, 77}),
     });
 
-    // Delivered in pieces, so that the skipping spans batches.
-    EXPECT_EQ(Feed(Bytes(stream.begin(), stream.begin() + 100)), 0);
+    // Delivered in pieces, so that the search spans batches.
+    // The report, the answer 66, then the zeros behind it, whose first eight bytes
+    // read as a packet that fails its checksum.
+    EXPECT_EQ(Feed(Bytes(stream.begin(), stream.begin() + 100)), 3);
+    EXPECT_EQ(values.TCPTimeout, 66);
     EXPECT_EQ(Feed(Bytes(stream.begin() + 100, stream.begin() + 600)), 0);
-    EXPECT_EQ(Feed(Bytes(stream.begin() + 600, stream.end())), 2);
+    EXPECT_EQ(Feed(Bytes(stream.begin() + 600, stream.end())), 1);
     EXPECT_EQ(values.TCPTimeout, 77);
     EXPECT_EQ(assembler.NbOversizedPacket(), 1);
-    EXPECT_EQ(assembler.NbChecksumError(), 0);
-    ASSERT_EQ(gReports.size(), 1u);
+    EXPECT_EQ(assembler.NbChecksumError(), 1);
+    ASSERT_EQ(gReports.size(), 2u);
     EXPECT_EQ(gReports[0].first, "Received packet too long. Body length = 713\t(ReceivedRawData)");
 
-    // The largest length field does not take the assembler anywhere it should not go.
+    // The largest length field, and 64 KiB of bytes behind it, hold nothing up.
     const Bytes maximal = {0x00, 0x23, 0x00, 0x00, 0xFF, 0xFF};
     Feed(maximal);
-    EXPECT_EQ(assembler.RxNeed(), 65535 + 2);
+    EXPECT_TRUE(assembler.Resynchronising());
     Feed(Bytes(65537, 0xEE));
+    EXPECT_LE(assembler.RxCount(), kRxPacketCapacity);
     Feed(Answer({0x14, 88}));
     EXPECT_EQ(values.TCPTimeout, 88);
+    EXPECT_FALSE(assembler.Resynchronising());
+}
+
+// Garbage of many shapes (what a faulty peer or a confused network sends) costs the
+// answers that follow nothing: each is decoded, and only the first failure of a run
+// is reported.
+TEST_F(ResponseAnalysis, AnswersAfterGarbageAreAllDelivered) {
+    std::mt19937 random(0x9A4BA6E);
+    const auto randomBytes = [&](std::size_t n) {
+        Bytes b(n);
+        for (auto& x : b)
+            x = static_cast<std::uint8_t>(random());
+        return b;
+    };
+    Bytes bad = Answer({0x14, 1});
+    bad.back() ^= 0xFF;
+    const std::vector<Bytes> garbage = {
+        randomBytes(7),
+        randomBytes(40),
+        {0x00, 0x23, 0xA6, 0x0C, 0x00, 0x00, 0x01},   // a header announcing 42,508 bytes
+        bad,
+        randomBytes(1500),
+        Bytes(3, 0x00),
+    };
+    for (std::size_t g = 0; g < garbage.size(); ++g) {
+        SCOPED_TRACE(g);
+        Feed(garbage[g]);
+        // Three exchanges follow, each answer in a batch of its own, as a module
+        // sends them: each is decoded as it arrives.
+        for (int exchange = 0; exchange < 3; ++exchange) {
+            const auto timeout = static_cast<std::uint8_t>(10 + g * 3 + static_cast<std::size_t>(exchange));
+            Feed(Answer({0x14, timeout}));
+            EXPECT_EQ(values.TCPTimeout, timeout) << "exchange " << exchange;
+            EXPECT_FALSE(assembler.Resynchronising());
+        }
+    }
+    EXPECT_LE(assembler.NbChecksumError() + assembler.NbOversizedPacket(), static_cast<int>(garbage.size()));
+
+    // A header that an answer could have holds what follows until its packet is whole
+    // (at most 720 bytes), and is then judged: the answers behind it are all decoded.
+    Feed({0x00, 0x23, 0x00, 0x01, 0x02, 0x00});
+    Feed(Answer({0x14, 50}));
+    Feed(Bytes(600, 0xEE));
+    Feed(Answer({0x14, 51}));
+    EXPECT_EQ(values.TCPTimeout, 51);
+    EXPECT_FALSE(assembler.Resynchronising());
 }
 
 TEST_F(ResponseAnalysis, ClearValidFlagsLeavesTheI2CAnswersAlone) {
