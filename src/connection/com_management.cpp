@@ -23,6 +23,10 @@ CComManagement::CComManagement(const DetectedModule& detected, std::string ipTex
         requests_,
         [this](std::span<const std::uint8_t> slot, bool& closing) { return SendThroughTransport(slot, closing); },
         [this](std::string_view message) { WriteErrorLog(message, ipText_); },
+        [this] {
+            const std::int32_t state = TransportState();
+            return state == kComNotConnected || state == kComError;
+        },
     };
     // The repetitive-ask thread first: the on-demand sender asks it whether it runs.
     threadSendContinuous_ = std::make_unique<TThreadSendContinuous>(links);
@@ -142,12 +146,9 @@ void CComManagement::MainportDataReceived(void* context, std::span<const std::ui
 
 void CComManagement::HandleMainportData(std::span<const std::uint8_t> batch) {
     WaitUntilPublished();
-    // Valid flags describe the current exchange: cleared at the answers to its first slot.
-    if (exchange_.AtFirstSlot())
-        ResponseAssembler::ClearValidFlags(values_);
-    // The Written flags take effect on the only thread that writes the record the
-    // application reads.
-    exchange_.ApplyStagedWrites(values_);
+    // Valid flags describe the current exchange, and its Written flags take effect,
+    // on the only thread that writes the record the application reads.
+    exchange_.StartAnswers(values_);
     // The batch is analysed where the transport received it: no copy.
     assembler_.ReceivedRawData(batch, values_, kNoIpText);
 

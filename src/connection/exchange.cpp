@@ -1,5 +1,7 @@
 #include "connection/exchange.h"
 
+#include "protocol/response_analysis.h"
+
 namespace netpod {
 
 bool Exchange::OverLocked() const {
@@ -61,9 +63,10 @@ void Exchange::End(std::uint64_t id) {
     ended_.notify_all();
 }
 
-void Exchange::ApplyStagedWrites(RegisterValues& values) {
+void Exchange::StartAnswers(RegisterValues& values) {
     std::lock_guard guard(mutex_);
     if (stagedWritesPending_) {
+        ResponseAssembler::ClearValidFlags(values);
         netpod::ApplyExchangeWrites(stagedWrites_, values);
         stagedWritesPending_ = false;
     }

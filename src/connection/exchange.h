@@ -75,12 +75,10 @@ public:
     void OpenGate() { answerComplete_.store(true); }
 
     // --- The receive side (notification thread only) -------------------------------
-    // True when a batch now carries answers to the first slot of an exchange, whose
-    // Valid flags start afresh.
-    bool AtFirstSlot() const { return nbPacket_.load() == 1 || packetIndex_.load() == 1; }
-    // Applies the Written flags staged by the exchange begun last, once, with the
-    // first answer after it (a late one too).
-    void ApplyStagedWrites(RegisterValues& values);
+    // With the first answer after an exchange began (a late one too), once: clears
+    // every Valid flag, so that each callback of the exchange shows exactly the
+    // registers answered in it so far, and applies the exchange's Written flags.
+    void StartAnswers(RegisterValues& values);
     // Called after a batch has been analysed. `wholeAnswers` is false when the batch
     // left a packet half assembled: its rest is still to come, and the wait for it
     // goes on. Returns true when the batch answered the exchange's last slot (or no

@@ -21,6 +21,9 @@ struct SenderLinks {
     std::function<bool(std::span<const std::uint8_t> slot, bool& closing)> send;
     // Reports a failure with the connection's IP text.
     std::function<void(std::string_view message)> log;
+    // True once the transport has lost its connection (or never got it): it does not
+    // reconnect, so no later send can succeed.
+    std::function<bool()> transportLost;
 };
 
 }  // namespace netpod

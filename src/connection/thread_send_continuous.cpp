@@ -118,9 +118,14 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
                 return;
             if (dropped)
                 break;
-            if (!sent)
+            if (!sent) {
                 Log(messages::kRepetitiveSendFailed);
-            else if (slots_.SlotLength[i] > 0)
+                // A transport that lost its connection never gets it back: polling on
+                // would only log the same two failures at every tick. The ask stops
+                // as Qorvi_NETPOD_RepetitiveAskStop stops it, until started again.
+                if (links_.transportLost())
+                    stopRequest_.store(true);
+            } else if (slots_.SlotLength[i] > 0)
                 answerExpected = true;
             if (i + 1 < static_cast<std::size_t>(slots_.NbPacket)) {
                 r = signals.multiplePacket.wait(kAnswerWait);
