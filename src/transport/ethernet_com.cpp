@@ -170,7 +170,7 @@ bool CEthernetCom::GetData(std::uint8_t* destination, std::int32_t* length) {
     std::lock_guard lock(dataMutex_);
     wanted = std::min(wanted, receivedCount_);
     if (wanted > 0)
-        std::memcpy(destination, receivedData_.data(), static_cast<std::size_t>(wanted));
+        std::memcpy(destination, receivedData_.get(), static_cast<std::size_t>(wanted));
     *length = wanted;
     return true;
 }
@@ -230,7 +230,7 @@ void CEthernetCom::ReadBatch(DispatchContext& context) {
         // The batch replaces the previous one in the fixed buffer; at most 65000 bytes
         // are taken, the rest stays in the socket, which therefore stays readable and
         // brings the next notification.
-        received = recv(fd_, receivedData_.data(), receivedData_.size(), MSG_DONTWAIT);
+        received = recv(fd_, receivedData_.get(), static_cast<std::size_t>(kMaxReceivedBatch), MSG_DONTWAIT);
         error = errno;
         if (received > 0)
             receivedCount_ = static_cast<std::int32_t>(received);
@@ -240,7 +240,7 @@ void CEthernetCom::ReadBatch(DispatchContext& context) {
     if (received > 0) {
         if (dataCallback_ != nullptr)
             dataCallback_(dataContext_,
-                          std::span<const std::uint8_t>(receivedData_.data(), static_cast<std::size_t>(received)),
+                          std::span<const std::uint8_t>(receivedData_.get(), static_cast<std::size_t>(received)),
                           this);
         return;
     }

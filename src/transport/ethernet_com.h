@@ -135,7 +135,10 @@ private:
     // the data callback.
     std::mutex dataMutex_;
     std::int32_t receivedCount_ = 0;
-    std::array<std::uint8_t, kMaxReceivedBatch> receivedData_{};
+    // Not filled with zeros: only the bytes a batch really brings are ever written,
+    // so a connection whose answers are small keeps most of it out of memory.
+    const std::unique_ptr<std::uint8_t[]> receivedData_ =
+        std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(kMaxReceivedBatch));
 
     // Makes concurrent Close() calls wait for the first one; written under it.
     std::mutex closeMutex_;
