@@ -67,7 +67,7 @@ std::uint32_t PackFlags32(std::span<const std::uint8_t, 32> flags) {
 
 void UnpackFlags32(std::uint32_t raw, std::span<bool, 32> flags) {
     for (std::size_t k = 0; k < flags.size(); ++k)
-        flags[k] = ((raw >> k) & 1u) != 0;
+        flags[k] = ((static_cast<unsigned>(raw) >> k) & 1u) != 0;
 }
 
 std::uint16_t PackFlags16(std::span<const std::uint8_t, 16> flags) {
@@ -80,7 +80,7 @@ std::uint16_t PackFlags16(std::span<const std::uint8_t, 16> flags) {
 
 void UnpackFlags16(std::uint16_t raw, std::span<bool, 16> flags) {
     for (std::size_t k = 0; k < flags.size(); ++k)
-        flags[k] = ((raw >> k) & 1u) != 0;
+        flags[k] = ((static_cast<unsigned>(raw) >> k) & 1u) != 0;
 }
 
 }  // namespace netpod
