@@ -5,7 +5,9 @@
  * Every export is a plain C function. Functions that succeed or fail return a
  * one-byte boolean; the reason of the latest failure is kept as the last-error text
  * (Qorvi_NETPOD_GetLastError) and appended to "Error_Qorvi-NETPOD_DLLInterface.log"
- * beside the library file.
+ * beside the library file, or in the user's state folder when the library's folder
+ * cannot be written, or in the folder that QORVI_NETPOD_LOG_DIR names (README). A
+ * failure repeated within 5 s is counted and summarised rather than written again.
  *
  * Register access is asynchronous: the Read_/Write_ exports only mark requests,
  * Qorvi_NETPOD_SendData_MAINPORT has the connection's sender thread send them, and
