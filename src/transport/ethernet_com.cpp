@@ -240,8 +240,7 @@ void CEthernetCom::ReadBatch(DispatchContext& context) {
     if (received > 0) {
         if (dataCallback_ != nullptr)
             dataCallback_(dataContext_,
-                          std::span<const std::uint8_t>(receivedData_.get(), static_cast<std::size_t>(received)),
-                          this);
+                          std::span<const std::uint8_t>(receivedData_.get(), static_cast<std::size_t>(received)), this);
         return;
     }
     if (received == 0) {
