@@ -15,7 +15,8 @@ namespace netpod {
 namespace {
 
 std::string Environment(const char* name) {
-    const char* value = std::getenv(name);
+    // The library reads the environment and never changes it.
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
     return value != nullptr ? std::string(value) : std::string();
 }
 

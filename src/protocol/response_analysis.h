@@ -81,7 +81,7 @@ private:
     ErrorReporter report_;
     // The bytes received and not yet used. Twice the largest packet: after each
     // batch fewer than kRxPacketCapacity bytes are held, so a packet always fits.
-    std::array<std::uint8_t, 2 * kRxPacketCapacity> window_{};
+    std::array<std::uint8_t, std::size_t{2} * kRxPacketCapacity> window_{};
     std::size_t held_ = 0;
     bool resyncing_ = false;
     std::int32_t rxPacketLength_ = 0;  // header and body of the packet just completed
