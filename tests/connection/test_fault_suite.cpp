@@ -93,11 +93,14 @@ TEST_F(ConnectionTest, CloseFromTheSerialCallbackWhileAnotherThreadSends) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (gSerialCallbacks.load() == 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Closed from the callback: the handle becomes unknown (its state 0) while
+        // the sender goes on using it.
+        while (Qorvi_NETPOD_GetStateCommunication(serial) != 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         stop.store(true);
         sender.join();
         EXPECT_GE(gSerialCallbacks.load(), 1);
-        // Closed from the callback: the handle is unknown now.
         EXPECT_EQ(Qorvi_NETPOD_GetStateCommunication(serial), 0);
     }
 }
