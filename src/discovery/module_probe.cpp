@@ -34,7 +34,7 @@ void TypeDetection::VersionDecoded(const std::int32_t (&version)[4]) {
     std::memcpy(detected_.version, version, sizeof detected_.version);
 }
 
-bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected) {
+bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected, int* systemError) {
     detected = DetectedModule{};
     if (address == nullptr)
         return false;
@@ -46,8 +46,14 @@ bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected) 
     // The result goes straight to the caller's record, so a test started by another
     // thread cannot replace what this test detected.
     TypeDetection detection(detected);
-    const bool sent = RunUdpExchange(destination, request, kTestReceive, detection).sent;
-
+    const UdpExchangeResult result = RunUdpExchange(destination, request, kTestReceive, detection);
+    if (systemError != nullptr)
+        *systemError = result.socketError;
+    if (const std::string_view shortage = FileDescriptorShortageText(result.socketError); !shortage.empty()) {
+        WriteErrorLog(std::string(shortage).append("\t(MakeInitialTYPETest)"), destination);
+        return false;
+    }
+    const bool sent = result.sent;
     if (!sent || (detected.type[0] == 0 && detected.type[1] == 0)) {
         WriteErrorLog(messages::kAddressNotFound, destination);
         return false;

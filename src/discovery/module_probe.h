@@ -13,8 +13,10 @@ namespace netpod {
 // its TYPE and waits up to 2000 ms for the answer. True when it is a module this
 // library serves (TYPE 8,0 or 8,2). `detected` receives the TYPE and, when the
 // answer carried it, the VERSION that this very test saw (zero otherwise). A null
-// `address` returns false at once, with no log entry and no traffic.
-bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected);
+// `address` returns false at once, with no log entry and no traffic. When the test
+// could not even open its socket, `systemError` (if given) receives the system's
+// reason (errno), and a lack of file descriptors is logged as such.
+bool MakeInitialTYPETest(const std::int32_t* address, DetectedModule& detected, int* systemError = nullptr);
 
 // What an initial test takes from the answers: every TYPE and VERSION they carry,
 // the last of each winning; module records are of no interest to it.

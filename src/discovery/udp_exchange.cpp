@@ -22,6 +22,7 @@ UdpExchangeResult RunUdpExchange(std::string_view destination, std::span<const s
     using Clock = std::chrono::steady_clock;
     UdpExchangeResult result;
     UdpSocket socket;
+    result.socketError = socket.openError();
     if (!socket.valid() || !socket.SendTo(destination, UDP_PORT_MODULE, request))
         return result;
     result.sent = true;

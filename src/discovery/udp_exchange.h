@@ -32,6 +32,7 @@ struct ReceivePlan {
 struct UdpExchangeResult {
     bool sent = false;              // the request left the socket
     bool anythingReceived = false;  // at least one receive brought bytes
+    int socketError = 0;            // errno when no socket could be opened
 };
 
 // Opens a socket, sends `request` to `destination`:7010 and passes every received

@@ -68,8 +68,11 @@ bool OpenConnection(const PortKind& kind, const std::int32_t* IPAddress, DataCal
         return false;
     }
     DetectedModule detected{};
-    if (!MakeInitialTYPETest(IPAddress, detected)) {
-        Report(messages::kInitialTestFailed, kind.exportName, dotted);
+    int systemError = 0;
+    if (!MakeInitialTYPETest(IPAddress, detected, &systemError)) {
+        // Out of file descriptors, the reason matters more than the test's name.
+        const std::string_view shortage = FileDescriptorShortageText(systemError);
+        Report(shortage.empty() ? messages::kInitialTestFailed : shortage, kind.exportName, dotted);
         return false;
     }
     std::shared_ptr<CComManagement> connection;

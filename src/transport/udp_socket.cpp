@@ -12,8 +12,10 @@ namespace netpod {
 
 UdpSocket::UdpSocket() {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        openError_ = errno;
         return;
+    }
     // Set on every socket, also for unicast exchanges: the scan and the change of
     // IP address send to the limited broadcast address.
     const int on = 1;

@@ -20,6 +20,8 @@ public:
 
     // False when the socket could not be created.
     bool valid() const { return fd_ >= 0; }
+    // The system's reason (errno) when the socket could not be opened, else 0.
+    int openError() const { return openError_; }
 
     // Sends one datagram to a dotted decimal IPv4 address. False when the address
     // is not a valid dotted quad or the system refuses the send.
@@ -40,6 +42,7 @@ public:
 
 private:
     int fd_ = -1;
+    int openError_ = 0;
 };
 
 }  // namespace netpod

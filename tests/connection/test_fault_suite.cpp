@@ -1,8 +1,14 @@
 // Faults that once cost an application its connection or its data: the answer and
 // the acknowledge of one exchange in two segments, and a close from the serial
 // callback while the application sends on another thread.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "connection_fixture.h"
 
@@ -103,6 +109,37 @@ TEST_F(ConnectionTest, CloseFromTheSerialCallbackWhileAnotherThreadSends) {
         EXPECT_GE(gSerialCallbacks.load(), 1);
         EXPECT_EQ(Qorvi_NETPOD_GetStateCommunication(serial), 0);
     }
+}
+
+// An open in a process that has no file descriptor left says so, instead of
+// blaming the module. Run in a child process, whose descriptor table it fills.
+TEST(OpenWithoutDescriptors, SaysSo) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit limit{64, 64};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        std::vector<int> held;
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+            held.push_back(fd);
+        const int32_t address[4] = {127, 0, 0, 1};
+        ComID com = nullptr;
+        const bool opened =
+            Qorvi_NETPOD_OpenConnection_MAINPORT(address, &Recorder::OnValues, &Recorder::OnEvent, &com);
+        const std::string error = LastError();
+        for (int fd : held)
+            close(fd);
+        if (opened)
+            _exit(1);
+        _exit(error.rfind("No file descriptor left", 0) == 0 &&
+                      error.find("\t(Qorvi_NETPOD_OpenConnection_MAINPORT)") != std::string::npos
+                  ? 0
+                  : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the open succeeded; 2: its text does not name the shortage";
 }
 
 }  // namespace
