@@ -3,14 +3,13 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace netpod {
 
 TThreadSendContinuous::TThreadSendContinuous(SenderLinks links)
-    : links_(std::move(links)), thread_([this](platform::Thread& self) { Execute(self); }, true) {
-    timerId_ = platform::TimerService::instance().start(std::chrono::milliseconds(timeMiliSec_.load()), timerTick_);
-}
+    : links_(std::move(links)), thread_([this](platform::Thread& self) { Execute(self); }, true) {}
 
 TThreadSendContinuous::~TThreadSendContinuous() {
     Join();
@@ -23,12 +22,6 @@ void TThreadSendContinuous::Join() {
     links_.exchange.WakeAll();
     timerTick_.set();
     thread_.join();
-    // Once stop() has returned no tick can reach the tick event, which goes with
-    // this object.
-    std::lock_guard guard(controlMutex_);
-    platform::TimerService::instance().stop(timerId_);
-    timerId_ = 0;
-    joined_ = true;
 }
 
 // Start, Stop's counterpart, SetTime and Reset's suspension are serialised, so that
@@ -53,16 +46,41 @@ void TThreadSendContinuous::SetTime(std::int32_t milliseconds) {
     const bool wasSuspended = thread_.isSuspended();
     thread_.suspend();
     timeMiliSec_.store(milliseconds);
-    auto& timers = platform::TimerService::instance();
-    timers.stop(timerId_);
-    timerId_ = 0;
-    if (joined_)
-        return;  // the connection is closed: no timer any more
-    // A period the timer service refuses leaves no timer: the thread then waits for
-    // a tick until the period is set again or the connection is closed.
-    timerId_ = timers.start(std::chrono::milliseconds(milliseconds), timerTick_);
+    {
+        std::lock_guard grid(gridMutex_);
+        gridStart_ = Clock::now();
+        period_ = std::chrono::milliseconds(std::max(milliseconds, 1));
+        ++gridChanges_;
+    }
+    timerTick_.set();  // a thread asleep until a point of the old grid looks again
     if (!wasSuspended)
         thread_.resume();
+}
+
+bool TThreadSendContinuous::WaitForTick(platform::Thread& self) {
+    for (;;) {
+        Clock::time_point next;
+        {
+            std::lock_guard grid(gridMutex_);
+            if (gridSeen_ != gridChanges_) {
+                gridSeen_ = gridChanges_;
+                lastTick_ = gridStart_;
+            }
+            next = lastTick_ + period_;
+            const Clock::time_point now = Clock::now();
+            if (now >= next) {
+                // The latest point passed is the tick; points missed during a long
+                // exchange do not add up.
+                lastTick_ = next + ((now - next) / period_) * period_;
+                return true;
+            }
+        }
+        const platform::WaitResult r = timerTick_.waitUntil(next);
+        if (self.terminateRequested() || r == platform::WaitResult::Failed)
+            return false;
+        // Timed out: the point is due. Signalled: the grid changed. Either way the
+        // grid is looked at again.
+    }
 }
 
 void TThreadSendContinuous::Execute(platform::Thread& self) {
@@ -154,10 +172,9 @@ void TThreadSendContinuous::Execute(platform::Thread& self) {
         if (dropped)
             continue;  // a new request at once, from the list as it is now
 
-        r = timerTick_.wait();
-        if (self.terminateRequested())
-            return;
-        if (r != WaitResult::Signalled) {
+        if (!WaitForTick(self)) {
+            if (self.terminateRequested())
+                return;
             Log(messages::kRepetitiveTimerError);
             continue;
         }

@@ -36,6 +36,10 @@ public:
     // Waits at most `timeout`; measured on steady_clock. A time-out of zero or below
     // only takes a signal that is already there.
     WaitResult wait(std::chrono::milliseconds timeout);
+    // Waits until `deadline` at the latest.
+    WaitResult waitUntil(std::chrono::steady_clock::time_point deadline) {
+        return waitUntil(std::optional<std::chrono::steady_clock::time_point>(deadline));
+    }
 
 private:
     friend class Thread;

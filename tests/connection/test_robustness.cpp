@@ -291,7 +291,7 @@ TEST_F(ConnectionTest, ClosingAgainFromComEventZeroOfTheClose) {
 // of hanging, whichever creation fails, and nothing is left half made.
 TEST_F(ConnectionTest, OpenFailsCleanlyWhenNoThreadCanBeCreated) {
     StartModule();
-    for (int failAt = 1; failAt <= 3; ++failAt) {   // the repetitive-ask thread, the timer service, the on-demand sender
+    for (int failAt = 1; failAt <= 2; ++failAt) {   // the repetitive-ask thread, the on-demand sender
         gWorkerThreadsSeen = 0;
         gFailThreadCreation = failAt;
         std::atomic<bool> returned{false};
