@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "connection/thread_send.h"
-#include "connection/thread_send_continuous.h"
 #include "protocol/ip_text.h"
 #include "protocol/messages.h"
 #include "protocol/register_map.h"
@@ -18,8 +16,7 @@ void ReportSendRefusal(SendRefusal refusal, std::string_view ipText) {
 
 CComManagement::CComManagement(const DetectedModule& detected, std::string ipText)
     : detected_(detected), ipText_(std::move(ipText)) {
-    SenderLinks links{
-        exchange_,
+    DriverLinks links{
         requests_,
         [this](std::span<const std::uint8_t> slot, bool& closing) { return SendThroughTransport(slot, closing); },
         [this](std::string_view message) { WriteErrorLog(message, ipText_); },
@@ -28,30 +25,17 @@ CComManagement::CComManagement(const DetectedModule& detected, std::string ipTex
             return state == kComNotConnected || state == kComError;
         },
     };
-    // The repetitive-ask thread first: the on-demand sender asks it whether it runs.
-    threadSendContinuous_ = std::make_unique<TThreadSendContinuous>(links);
-    exchange_.SetRepetitiveThread(&threadSendContinuous_->thread());
-    threadSend_ = std::make_unique<TThreadSend>(links, threadSendContinuous_->thread());
+    senders_ = std::make_unique<ExchangeDriver>(std::move(links));
 }
 
 CComManagement::~CComManagement() {
     StopSenders();
-    threadSend_.reset();
-    threadSendContinuous_.reset();
     DestroyTransport();
 }
 
 void CComManagement::StopSenders() {
-    // Both are told to end before either is joined: each may be waiting for an
-    // exchange of the other.
-    if (threadSend_)
-        threadSend_->RequestStop();
-    if (threadSendContinuous_)
-        threadSendContinuous_->RequestStop();
-    if (threadSend_)
-        threadSend_->Join();
-    if (threadSendContinuous_)
-        threadSendContinuous_->Join();
+    if (senders_)
+        senders_->Shutdown();
 }
 
 void CComManagement::SetMainportCallbacks(TData_Received_MAINPORT onData, TCom_Event onEvent) {
@@ -134,9 +118,9 @@ std::int32_t CComManagement::TransportState() {
 bool CComManagement::StartOnDemandExchange() {
     // One exchange at a time: the gate opens again when the exchange's last answer
     // has arrived, or when the exchange ended without one.
-    if (!exchange_.TryCloseGate())
+    if (!senders_->TryCloseGate())
         return false;
-    threadSend_->RequestSend();
+    senders_->RequestOnDemand();
     return true;
 }
 
@@ -148,14 +132,14 @@ void CComManagement::HandleMainportData(std::span<const std::uint8_t> batch) {
     WaitUntilPublished();
     // Valid flags describe the current exchange, and its Written flags take effect,
     // on the only thread that writes the record the application reads.
-    exchange_.StartAnswers(values_);
+    senders_->StartAnswers(values_);
     // The batch is analysed where the transport received it: no copy.
     assembler_.ReceivedRawData(batch, values_, kNoIpText);
 
     const bool wholeAnswers = assembler_.RxCount() == 0 && !assembler_.RxInBody();
-    if (!exchange_.NoteAnswers(wholeAnswers))
+    if (!senders_->NoteAnswers(wholeAnswers))
         return;
-    // The sender was released before the application sees the values: the callback
+    // The next slot or exchange went out before the application sees the values: the callback
     // is the last thing here that touches the record, which the application may
     // close from inside it. values_ stays stable meanwhile, since only this thread
     // writes it.

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "connection/exchange.h"
+#include "connection/exchange_driver.h"
 #include "connection/request_store.h"
 #include "diagnostics/error_log.h"
 #include "protocol/response_analysis.h"
@@ -20,9 +20,6 @@
 #include "transport/ethernet_com.h"
 
 namespace netpod {
-
-class TThreadSend;
-class TThreadSendContinuous;
 
 // Writes the error-log entry of a send that the transport refused.
 void ReportSendRefusal(SendRefusal refusal, std::string_view ipText);
@@ -34,12 +31,11 @@ inline constexpr std::int32_t kRs232Port = 8000;
 class CComManagement {
 public:
     // Copies the type and version that the open's own initial TYPE test detected and
-    // the connection's IP text, then creates the repetitive-ask thread (suspended, its
-    // timer already running) and the on-demand sender (running). Throws when the
-    // system has no thread left for them.
+    // the connection's IP text, then creates the senders (the repetitive ask
+    // suspended, its ticks already counting). Throws when the process's notification
+    // thread cannot be started.
     CComManagement(const DetectedModule& detected, std::string ipText);
-    // Stops and joins both sender threads, then destroys the transport if one is
-    // still attached.
+    // Stops the senders, then destroys the transport if one is still attached.
     ~CComManagement();
     CComManagement(const CComManagement&) = delete;
     CComManagement& operator=(const CComManagement&) = delete;
@@ -60,9 +56,8 @@ public:
     // NBPOWERUP and TIMEINSERVICE exist on the module the open detected.
     bool HasCounters() const;
 
-    // Stops and joins both sender threads and the repetitive-ask timer (the close,
-    // after DestroyTransport). The record stays usable by exports still running:
-    // they find no thread to act for them.
+    // Stops both senders for good (the close, after DestroyTransport). The record
+    // stays usable by exports still running: nothing acts for them any more.
     void StopSenders();
 
     // --- The transport ---------------------------------------------------------------
@@ -84,7 +79,7 @@ public:
     // Qorvi_NETPOD_SendData_MAINPORT: false while the previous on-demand exchange is
     // unanswered; otherwise the on-demand sender sends what is marked.
     bool StartOnDemandExchange();
-    TThreadSendContinuous& RepetitiveAsk() { return *threadSendContinuous_; }
+    ExchangeDriver& Senders() { return *senders_; }
 
     // Set by the first close; a close started from inside Com_Event 0 of that very
     // close only clears the caller's handle. True when a close had begun already.
@@ -107,7 +102,6 @@ private:
     ComID handle_ = nullptr;
 
     RequestStore requests_;
-    Exchange exchange_;
 
     std::atomic<bool> closeStarted_{false};
 
@@ -127,9 +121,8 @@ private:
 
     std::atomic<bool> published_{false};  // set once by the open, read by the handlers
 
-    // Last: they run from construction and use everything above.
-    std::unique_ptr<TThreadSendContinuous> threadSendContinuous_;
-    std::unique_ptr<TThreadSend> threadSend_;
+    // Last: it acts from construction and uses everything above.
+    std::unique_ptr<ExchangeDriver> senders_;
 };
 
 }  // namespace netpod

@@ -2,7 +2,6 @@
 #include <cstring>
 #include <string>
 
-#include "connection/thread_send_continuous.h"
 #include "exports/connection_handle.h"
 #include "exports/export_support.h"
 #include "protocol/messages.h"
@@ -60,7 +59,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskStart(ComID Com) {
         const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_StartRepetitiveAsk");
         if (c == nullptr)
             return false;
-        c->RepetitiveAsk().Start();
+        c->Senders().StartAsk();
         return true;
     });
 }
@@ -70,7 +69,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskStop(ComID Com) {
         const std::shared_ptr<CComManagement> c = RequireConnection(Com, "Qorvi_NETPOD_StopRepetitiveAsk");
         if (c == nullptr)
             return false;
-        c->RepetitiveAsk().Stop();
+        c->Senders().StopAsk();
         return true;
     });
 }
@@ -84,7 +83,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskSetTime(int32_t TimeMiliSec, Com
             ReportFor(*c, messages::kPeriodNotValid, "Qorvi_NETPOD_SetRepetitiveAskTime");
             return false;
         }
-        c->RepetitiveAsk().SetTime(TimeMiliSec);
+        c->Senders().SetAskPeriod(TimeMiliSec);
         return true;
     });
 }
@@ -95,7 +94,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskReset(ComID Com) {
         if (c == nullptr)
             return false;
         // Suspended first, so that polling stops at once; then the list is emptied.
-        c->RepetitiveAsk().Suspend();
+        c->Senders().SuspendAsk();
         c->UpdateMarks([](RequestMarks& m) {
             m.RepetitiveVOLTAGE = false;
             m.RepetitiveWARNINGS = false;
@@ -104,7 +103,7 @@ QORVI_NETPOD_API bool Qorvi_NETPOD_RepetitiveAskReset(ComID Com) {
             m.RepetitiveI2CRequest = false;
             m.RepetitiveAskRequest = false;
         });
-        c->RepetitiveAsk().NoteListEmptied();
+        c->Senders().NoteAskListEmptied();
         return true;
     });
 }

@@ -62,6 +62,11 @@ void Thread::SetCreatorForTesting(Creator creator) {
     gCreator.store(creator != nullptr ? creator : &pthread_create);
 }
 
+int StartSystemThread(pthread_t* handle, void* (*routine)(void*), void* arg) {
+    SignalsBlocked blocked;
+    return gCreator.load()(handle, nullptr, routine, arg);
+}
+
 Thread::Thread(Routine routine, bool createSuspended) : routine_(std::move(routine)), suspended_(createSuspended) {
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);

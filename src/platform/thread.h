@@ -14,6 +14,11 @@ namespace netpod::platform {
 
 class Event;
 
+// Starts routine(arg) on a plain OS thread (joinable, the system's default stack,
+// every asynchronous signal blocked), created the way Thread creates its own, so
+// that a test can refuse it too. Returns 0 or pthread_create's error.
+int StartSystemThread(pthread_t* handle, void* (*routine)(void*), void* arg);
+
 // A thread whose run routine receives the Thread itself, so that it can poll
 // terminateRequested(). It can be created suspended (the run routine does not start
 // until resume()).

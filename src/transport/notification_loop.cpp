@@ -4,10 +4,14 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <functional>
 #include <span>
 #include <system_error>
+
+#include "platform/thread.h"
 
 namespace netpod {
 namespace {
@@ -26,17 +30,22 @@ thread_local NotificationLoop* tRunningLoop = nullptr;
 // that a detached thread keeps its loop alive until Run() has returned.
 class NotificationLoop::Owner {
 public:
+    // Throws std::system_error when the system has no thread left for the loop.
     Owner() : loop_(new NotificationLoop()) {
-        std::shared_ptr<NotificationLoop> forThread = loop_;
-        thread_ = std::thread([forThread] { forThread->Run(); });
+        auto* forThread = new std::shared_ptr<NotificationLoop>(loop_);
+        const int rc = platform::StartSystemThread(&thread_, &RunLoop, forThread);
+        if (rc != 0) {
+            delete forThread;
+            throw std::system_error(rc, std::system_category(), "notification thread");
+        }
     }
 
     ~Owner() {
         loop_->RequestStop();
         if (tRunningLoop == loop_.get())
-            thread_.detach();
+            pthread_detach(thread_);
         else
-            thread_.join();
+            pthread_join(thread_, nullptr);
     }
 
     Owner(const Owner&) = delete;
@@ -45,8 +54,15 @@ public:
     NotificationLoop* loop() const { return loop_.get(); }
 
 private:
+    static void* RunLoop(void* share) {
+        const std::unique_ptr<std::shared_ptr<NotificationLoop>> loop(
+            static_cast<std::shared_ptr<NotificationLoop>*>(share));
+        (*loop)->Run();
+        return nullptr;
+    }
+
     std::shared_ptr<NotificationLoop> loop_;
-    std::thread thread_;
+    pthread_t thread_{};
 };
 
 std::shared_ptr<NotificationLoop> NotificationLoop::Acquire() {
@@ -139,6 +155,32 @@ void NotificationLoop::Post(std::uint64_t id) {
     [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one);
 }
 
+void NotificationLoop::Schedule(std::uint64_t id, Clock::time_point when) {
+    bool wake = false;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = targets_.find(id);
+        if (found == targets_.end())
+            return;
+        if (when == Clock::time_point::max()) {
+            found->second.timerSeq = 0;
+            return;
+        }
+        const std::uint64_t seq = ++nextTimerSeq_;
+        found->second.timerSeq = seq;
+        // The loop recomputes its time-out after every notification: only a request
+        // from another thread that comes before everything the loop waits for needs
+        // to wake it.
+        wake = !IsLoopThread() && (deadlines_.empty() || when < deadlines_.front().when);
+        deadlines_.push_back(Deadline{when, id, seq});
+        std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
+    }
+    if (wake) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one);
+    }
+}
+
 void NotificationLoop::Unregister(std::uint64_t id) {
     std::unique_lock lock(mutex_);
     if (auto found = targets_.find(id); found != targets_.end()) {
@@ -196,12 +238,77 @@ void NotificationLoop::DispatchPosted() {
         Dispatch(id, 0);
 }
 
+bool NotificationLoop::WaitTime(timespec& timeout) {
+    std::lock_guard lock(mutex_);
+    // Deadlines replaced since are dropped here, so that they do not shorten the wait.
+    while (!deadlines_.empty()) {
+        const Deadline& top = deadlines_.front();
+        auto found = targets_.find(top.id);
+        if (found != targets_.end() && found->second.timerSeq == top.seq)
+            break;
+        std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
+        deadlines_.pop_back();
+    }
+    if (deadlines_.empty())
+        return false;
+    const auto left = std::max(deadlines_.front().when - Clock::now(), Clock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    timeout.tv_sec = static_cast<time_t>(seconds.count());
+    timeout.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+    return true;
+}
+
+void NotificationLoop::DispatchDue() {
+    // The deadlines due now are taken first and then notified: one that a
+    // notification asks for meanwhile, even one already passed, waits for the next
+    // turn of the loop, after the sockets have been looked at.
+    const Clock::time_point now = Clock::now();
+    std::vector<Deadline>& due = dueScratch_;
+    due.clear();
+    {
+        std::lock_guard lock(mutex_);
+        while (!deadlines_.empty() && deadlines_.front().when <= now) {
+            std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
+            due.push_back(deadlines_.back());
+            deadlines_.pop_back();
+        }
+    }
+    for (const Deadline& deadline : due) {
+        {
+            // Still the target's deadline? A Schedule or an Unregister since the
+            // deadline was taken replaces it.
+            std::lock_guard lock(mutex_);
+            auto found = targets_.find(deadline.id);
+            if (found == targets_.end() || found->second.timerSeq != deadline.seq)
+                continue;
+            found->second.timerSeq = 0;
+        }
+        Dispatch(deadline.id, 0);
+    }
+}
+
 void NotificationLoop::Run() {
     tRunningLoop = this;
     pthread_setname_np(pthread_self(), "netpod-notify");
     std::array<epoll_event, 64> ready{};
+    bool nanosecondWaits = true;  // epoll_pwait2 exists (Linux 5.11 and later)
     for (;;) {
-        const int count = epoll_wait(epollFd_, ready.data(), static_cast<int>(ready.size()), -1);
+        timespec timeout{};
+        const bool timed = WaitTime(timeout);
+        int count = -1;
+        if (nanosecondWaits) {
+            count = epoll_pwait2(epollFd_, ready.data(), static_cast<int>(ready.size()), timed ? &timeout : nullptr,
+                                 nullptr);
+            if (count < 0 && errno == ENOSYS)
+                nanosecondWaits = false;
+        }
+        if (!nanosecondWaits) {
+            // Rounded up, so that a deadline is never met early.
+            const long long milliseconds =
+                timed ? static_cast<long long>(timeout.tv_sec) * 1000 + (timeout.tv_nsec + 999'999) / 1'000'000 : -1;
+            count = epoll_wait(epollFd_, ready.data(), static_cast<int>(ready.size()),
+                               static_cast<int>(std::min<long long>(milliseconds, 1'000'000)));
+        }
         if (count < 0 && errno != EINTR)
             break;
         for (const epoll_event& event : std::span(ready.data(), count > 0 ? static_cast<std::size_t>(count) : 0)) {
@@ -210,6 +317,7 @@ void NotificationLoop::Run() {
             else
                 Dispatch(event.data.u64, event.events);
         }
+        DispatchDue();
         std::lock_guard lock(mutex_);
         if (stopRequested_)
             break;

@@ -4,11 +4,12 @@
 
 #include <sys/epoll.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -24,7 +25,7 @@ struct DispatchContext {
 };
 
 // What the loop calls. `readyEvents` is the epoll event mask of the target's socket,
-// or 0 when the notification comes from Post().
+// or 0 when the notification comes from Post() or from Schedule().
 class NotificationTarget {
 public:
     virtual void OnNotification(std::uint32_t readyEvents, DispatchContext& context) = 0;
@@ -78,19 +79,39 @@ public:
     // DispatchContext instead when it is the target's own.
     void Unregister(std::uint64_t id);
 
+    // Asks for one notification of target `id` with readyEvents 0 at `when` (as soon
+    // as possible when it has passed), replacing the target's earlier request; none
+    // (time_point::max()) cancels it. Safe from any thread. The loop waits for the
+    // earliest request with a nanosecond time-out, so a deadline costs no descriptor
+    // and no timer thread.
+    using Clock = std::chrono::steady_clock;
+    void Schedule(std::uint64_t id, Clock::time_point when);
+
     // True on the loop thread.
     bool IsLoopThread() const;
 
 private:
     struct Registration {
         NotificationTarget* target;
-        int fd;  // -1 while nothing is watched
+        int fd;                      // -1 while nothing is watched
+        std::uint64_t timerSeq = 0;  // the number of the target's valid deadline, if any
+    };
+    // A deadline in the heap. One that a later Schedule replaced (its seq no longer
+    // the target's) is dropped when it comes to the top.
+    struct Deadline {
+        Clock::time_point when;
+        std::uint64_t id;
+        std::uint64_t seq;
+        bool operator>(const Deadline& other) const { return when > other.when; }
     };
 
     NotificationLoop();
     void Run();
     void Dispatch(std::uint64_t id, std::uint32_t readyEvents);
     void DispatchPosted();
+    void DispatchDue();
+    // How long epoll may wait: until the earliest deadline, or for good (nullopt).
+    bool WaitTime(timespec& timeout);
     void RequestStop();
 
     class Owner;
@@ -110,6 +131,13 @@ private:
     DispatchContext* dispatchingContext_ = nullptr;
     // Written by Post (any thread), taken by DispatchPosted on the loop thread.
     std::vector<std::uint64_t> posted_;
+    // Written by Schedule (any thread), taken by DispatchDue on the loop thread: a
+    // min-heap on `when`.
+    std::vector<Deadline> deadlines_;
+    std::uint64_t nextTimerSeq_ = 0;
+    // DispatchDue's list of the deadlines it took (loop thread only), kept between
+    // turns so that nothing is allocated once it has grown.
+    std::vector<Deadline> dueScratch_;
     // Written by RequestStop (owner's thread), read by Run.
     bool stopRequested_ = false;
 };

@@ -287,28 +287,28 @@ TEST_F(ConnectionTest, ClosingAgainFromComEventZeroOfTheClose) {
     EXPECT_EQ(Recorder::instance().read([](Recorder& r) { return r.events.size(); }), 2u);
 }
 
-// No thread left for a connection's senders: the open fails with a reason instead
-// of hanging, whichever creation fails, and nothing is left half made.
+// No thread left for the notification thread, the one thread that a first
+// connection starts: the open fails with a reason instead of hanging, and nothing
+// is left half made.
 TEST_F(ConnectionTest, OpenFailsCleanlyWhenNoThreadCanBeCreated) {
     StartModule();
-    for (int failAt = 1; failAt <= 2; ++failAt) {   // the repetitive-ask thread, the on-demand sender
-        gWorkerThreadsSeen = 0;
-        gFailThreadCreation = failAt;
-        std::atomic<bool> returned{false};
-        bool opened = true;
-        std::thread opener([&] {
-            opened = OpenMain();
-            returned = true;
-        });
-        for (int i = 0; i < 250 && !returned; ++i)
-            std::this_thread::sleep_for(20ms);
-        ASSERT_TRUE(returned.load()) << "the open hangs when thread creation " << failAt << " fails";
-        opener.join();
-        gFailThreadCreation = 0;
-        EXPECT_FALSE(opened) << failAt;
-        EXPECT_EQ(com_, nullptr);
-        EXPECT_EQ(LastError().rfind("Connection resources not available", 0), 0u) << LastError();
-    }
+    gWorkerThreadsSeen = 0;
+    gFailThreadCreation = 1;
+    std::atomic<bool> returned{false};
+    bool opened = true;
+    std::thread opener([&] {
+        opened = OpenMain();
+        returned = true;
+    });
+    for (int i = 0; i < 250 && !returned; ++i)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(returned.load()) << "the open hangs when the notification thread cannot be created";
+    opener.join();
+    gFailThreadCreation = 0;
+    EXPECT_EQ(gWorkerThreadsSeen.load(), 1);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(com_, nullptr);
+    EXPECT_EQ(LastError().rfind("Connection resources not available", 0), 0u) << LastError();
     EXPECT_TRUE(OpenMain()) << LastError();   // and the next open works
 }
 
