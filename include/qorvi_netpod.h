@@ -10,13 +10,15 @@
  * failure repeated within 5 s is counted and summarised rather than written again.
  *
  * Register access is asynchronous: the Read_/Write_ exports only mark requests,
- * Qorvi_NETPOD_SendData_MAINPORT has the connection's sender thread send them, and
- * the decoded answer arrives through the Data_Received_MAINPORT callback.
+ * Qorvi_NETPOD_SendData_MAINPORT sends them (at once when no exchange is in flight
+ * on the connection, otherwise when it ends), and the decoded answer arrives through
+ * the Data_Received_MAINPORT callback.
  *
  * Threading: all three callbacks run on the library's notification thread, one at a
  * time, never under a library lock. A callback may call the marking exports and
- * Qorvi_NETPOD_SendData_MAINPORT, but it must not close the connection it was called
- * for. The one exception to "callbacks run on the notification thread" is Com_Event
+ * Qorvi_NETPOD_SendData_MAINPORT, and may close any connection, its own too. The
+ * same thread keeps the repetitive asks' ticks: a callback that blocks holds up
+ * every connection. The one exception to "callbacks run on the notification thread" is Com_Event
  * with code 0 raised while a connected connection is closed: it runs on the thread
  * that closes it, before the close returns.
  *

@@ -6,6 +6,10 @@
 #include "protocol/response_analysis.h"
 
 namespace netpod {
+namespace {
+constexpr std::chrono::milliseconds kTimeoutSlack{10};
+constexpr std::chrono::milliseconds kMaxTickSlack{1};
+}  // namespace
 
 ExchangeDriver::ExchangeDriver(DriverLinks links) : links_(std::move(links)), loop_(NotificationLoop::Acquire()) {
     loopId_ = loop_->Register(this);
@@ -34,7 +38,7 @@ void ExchangeDriver::OnNotification(std::uint32_t, DispatchContext&) {
     Entries entries;
     {
         std::lock_guard guard(mutex_);
-        scheduled_ = Clock::time_point::max();
+        scheduled_ = scheduledLatest_ = Clock::time_point::max();
         if (shutDown_)
             return;
         AdvanceLocked(Clock::now(), entries);
@@ -274,19 +278,26 @@ void ExchangeDriver::ScheduleLocked() {
     // The earliest moment at which something may be due. A notification that comes
     // early only looks again, so a deadline already asked for that is not later
     // than this one (or already due) is left as it is: a polled exchange costs one
-    // request to the loop.
+    // request to the loop. A tick may come a tenth of a period late (at most 1 ms),
+    // so that the ticks of many connections share the loop's wake-ups; a time-out
+    // may come 10 ms late.
     Clock::time_point wake = Clock::time_point::max();
+    Clock::duration slack = kTimeoutSlack;
     if (inFlight_ && awaitingAnswer_)
         wake = lastSend_ + kAnswerWait;
     if (onDemandPending_ && askRunning_.load())
         wake = std::min(wake, onDemandSince_ + kAnswerWait);
     // The tick is not looked at while the ask's own exchange lasts: its end does.
-    if (askRunning_.load() && !askTickPending_ && !(inFlight_ && owner_ == Sender::Repetitive))
-        wake = std::min(wake, NextTickLocked());
-    if (wake == Clock::time_point::max() || scheduled_ <= wake)
+    if (askRunning_.load() && !askTickPending_ && !(inFlight_ && owner_ == Sender::Repetitive) &&
+        NextTickLocked() <= wake) {
+        wake = NextTickLocked();
+        slack = std::min<Clock::duration>(askPeriod_ / 10, kMaxTickSlack);
+    }
+    if (wake == Clock::time_point::max() || (scheduled_ <= wake && scheduledLatest_ <= wake + slack))
         return;
     scheduled_ = wake;
-    loop_->Schedule(loopId_, wake);
+    scheduledLatest_ = wake + slack;
+    loop_->Schedule(loopId_, wake, slack);
 }
 
 void ExchangeDriver::Log(const Entries& entries) {

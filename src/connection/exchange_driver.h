@@ -186,8 +186,9 @@ private:
     std::uint64_t listResets_ = 0;
     TxSlots askSlots_{};
 
-    // The deadline handed to the loop (max: none).
+    // The deadline handed to the loop (max: none), and the latest it may come.
     Clock::time_point scheduled_ = Clock::time_point::max();
+    Clock::time_point scheduledLatest_ = Clock::time_point::max();
 };
 
 }  // namespace netpod

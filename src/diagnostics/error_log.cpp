@@ -21,18 +21,19 @@
 namespace netpod {
 namespace {
 
-// An exception that escaped a worker thread is recorded like any other failure.
+// An exception that escaped the work of the notification thread (an application
+// callback that threw) is recorded like any other failure.
 void ReportWorkerException(std::string_view what) {
-    std::string message = "Unexpected exception in a worker thread";
+    std::string message = "Unexpected exception in the notification thread";
     if (!what.empty())
         message.append(": ").append(what);
-    message.append("\t(platform::Thread)");
+    message.append("\t(NotificationLoop::Dispatch)");
     WriteErrorLog(message, "0");  // the IP text of no particular address
 }
 
-// Installed when the library is loaded, before any worker thread exists.
+// Installed when the library is loaded, before the notification thread exists.
 [[maybe_unused]] const bool kWorkerExceptionsReported = [] {
-    platform::Thread::SetExceptionReporter(&ReportWorkerException);
+    platform::SetExceptionReporter(&ReportWorkerException);
     return true;
 }();
 

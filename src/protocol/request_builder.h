@@ -27,8 +27,8 @@ inline constexpr int kTxSlotLimit = 180;
 // What a scan answer may take: an 8-byte frame and up to 127 bytes of result.
 inline constexpr int kScanAnswerAllowance = 135;
 
-// The packets of one exchange. Written by the builder on the sender thread that holds
-// the exchange token; read by that same thread while it sends NbPacket slots.
+// The packets of one exchange. Written by the builder when the exchange begins; read
+// while its NbPacket slots are sent, under the same lock.
 struct TxSlots {
     std::array<std::array<std::uint8_t, kTxSlotCapacity>, kTxSlotCount> Slot{};
     std::array<std::int32_t, kTxSlotCount> SlotLength{};
@@ -44,7 +44,7 @@ struct TxSlots {
 
 // What an exchange changes in RegisterValues. The builders never touch RegisterValues
 // themselves, because the application reads that record in its callback on the
-// notification thread while a sender thread builds; the connection applies these
+// notification thread while a sender builds on another; the connection applies these
 // changes on the notification thread when the first answer of the exchange arrives.
 struct ExchangeWrites {
     // Written flags of the registers this exchange writes; all others become false.

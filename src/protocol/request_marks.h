@@ -1,6 +1,6 @@
 // The requests that the exports mark on a connection and that packet building turns
 // into Ostrak packets. Plain data: the connection manager owns one RequestMarks and
-// guards it with its own lock (the exports write it, the sender threads build from it).
+// guards it with its own lock (the exports write it, the senders build from it).
 #pragma once
 
 #include <cstdint>

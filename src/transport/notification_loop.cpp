@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <exception>
 #include <functional>
 #include <span>
 #include <system_error>
@@ -155,7 +156,7 @@ void NotificationLoop::Post(std::uint64_t id) {
     [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one);
 }
 
-void NotificationLoop::Schedule(std::uint64_t id, Clock::time_point when) {
+void NotificationLoop::Schedule(std::uint64_t id, Clock::time_point when, Clock::duration slack) {
     bool wake = false;
     {
         std::lock_guard lock(mutex_);
@@ -168,12 +169,17 @@ void NotificationLoop::Schedule(std::uint64_t id, Clock::time_point when) {
         }
         const std::uint64_t seq = ++nextTimerSeq_;
         found->second.timerSeq = seq;
+        const Clock::time_point latest =
+            when < Clock::time_point::max() - slack ? when + std::max(slack, Clock::duration::zero()) : when;
         // The loop recomputes its time-out after every notification: only a request
-        // from another thread that comes before everything the loop waits for needs
-        // to wake it.
-        wake = !IsLoopThread() && (deadlines_.empty() || when < deadlines_.front().when);
-        deadlines_.push_back(Deadline{when, id, seq});
-        std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
+        // from another thread that must come before everything the loop waits for
+        // needs to wake it.
+        wake = !IsLoopThread() && (latest_.empty() || latest < latest_.front().latest);
+        const Deadline deadline{when, latest, id, seq};
+        deadlines_.push_back(deadline);
+        std::push_heap(deadlines_.begin(), deadlines_.end(), ByWhen{});
+        latest_.push_back(deadline);
+        std::push_heap(latest_.begin(), latest_.end(), ByLatest{});
     }
     if (wake) {
         const std::uint64_t one = 1;
@@ -217,7 +223,15 @@ void NotificationLoop::Dispatch(std::uint64_t id, std::uint32_t readyEvents) {
         dispatchingId_ = id;
         dispatchingContext_ = &context;
     }
-    target->OnNotification(readyEvents, context);
+    // A notification runs application callbacks: an exception one of them throws is
+    // reported and does not end the thread, which serves every connection.
+    try {
+        target->OnNotification(readyEvents, context);
+    } catch (const std::exception& e) {
+        platform::ReportException(e.what());
+    } catch (...) {
+        platform::ReportException("");
+    }
     {
         std::lock_guard lock(mutex_);
         dispatchingId_ = 0;
@@ -240,18 +254,19 @@ void NotificationLoop::DispatchPosted() {
 
 bool NotificationLoop::WaitTime(timespec& timeout) {
     std::lock_guard lock(mutex_);
-    // Deadlines replaced since are dropped here, so that they do not shorten the wait.
-    while (!deadlines_.empty()) {
-        const Deadline& top = deadlines_.front();
+    // Deadlines replaced or notified since are dropped here, so that they do not
+    // shorten the wait.
+    while (!latest_.empty()) {
+        const Deadline& top = latest_.front();
         auto found = targets_.find(top.id);
         if (found != targets_.end() && found->second.timerSeq == top.seq)
             break;
-        std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
-        deadlines_.pop_back();
+        std::pop_heap(latest_.begin(), latest_.end(), ByLatest{});
+        latest_.pop_back();
     }
-    if (deadlines_.empty())
+    if (latest_.empty())
         return false;
-    const auto left = std::max(deadlines_.front().when - Clock::now(), Clock::duration::zero());
+    const auto left = std::max(latest_.front().latest - Clock::now(), Clock::duration::zero());
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
     timeout.tv_sec = static_cast<time_t>(seconds.count());
     timeout.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
@@ -259,16 +274,17 @@ bool NotificationLoop::WaitTime(timespec& timeout) {
 }
 
 void NotificationLoop::DispatchDue() {
-    // The deadlines due now are taken first and then notified: one that a
-    // notification asks for meanwhile, even one already passed, waits for the next
-    // turn of the loop, after the sockets have been looked at.
+    // Every deadline that has come is taken first, also those whose slack would let
+    // them wait (so that deadlines close together share a wake-up), and then
+    // notified: one that a notification asks for meanwhile, even one already
+    // passed, waits for the next turn of the loop, after the sockets.
     const Clock::time_point now = Clock::now();
     std::vector<Deadline>& due = dueScratch_;
     due.clear();
     {
         std::lock_guard lock(mutex_);
         while (!deadlines_.empty() && deadlines_.front().when <= now) {
-            std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
+            std::pop_heap(deadlines_.begin(), deadlines_.end(), ByWhen{});
             due.push_back(deadlines_.back());
             deadlines_.pop_back();
         }

@@ -83,9 +83,11 @@ public:
     // as possible when it has passed), replacing the target's earlier request; none
     // (time_point::max()) cancels it. Safe from any thread. The loop waits for the
     // earliest request with a nanosecond time-out, so a deadline costs no descriptor
-    // and no timer thread.
+    // and no timer thread. A deadline is never notified early, and at most `slack`
+    // late (more only when the loop is busy): when the loop wakes, every deadline
+    // that has come is notified, so deadlines close together share one wake-up.
     using Clock = std::chrono::steady_clock;
-    void Schedule(std::uint64_t id, Clock::time_point when);
+    void Schedule(std::uint64_t id, Clock::time_point when, Clock::duration slack = Clock::duration::zero());
 
     // True on the loop thread.
     bool IsLoopThread() const;
@@ -96,13 +98,19 @@ private:
         int fd;                      // -1 while nothing is watched
         std::uint64_t timerSeq = 0;  // the number of the target's valid deadline, if any
     };
-    // A deadline in the heap. One that a later Schedule replaced (its seq no longer
-    // the target's) is dropped when it comes to the top.
+    // A deadline, in both heaps. One that a later Schedule replaced, or that was
+    // notified (its seq no longer the target's), is dropped when it comes to the top.
     struct Deadline {
-        Clock::time_point when;
+        Clock::time_point when;    // not notified before
+        Clock::time_point latest;  // when + slack: the loop wakes by then
         std::uint64_t id;
         std::uint64_t seq;
-        bool operator>(const Deadline& other) const { return when > other.when; }
+    };
+    struct ByWhen {
+        bool operator()(const Deadline& a, const Deadline& b) const { return a.when > b.when; }
+    };
+    struct ByLatest {
+        bool operator()(const Deadline& a, const Deadline& b) const { return a.latest > b.latest; }
     };
 
     NotificationLoop();
@@ -131,9 +139,10 @@ private:
     DispatchContext* dispatchingContext_ = nullptr;
     // Written by Post (any thread), taken by DispatchPosted on the loop thread.
     std::vector<std::uint64_t> posted_;
-    // Written by Schedule (any thread), taken by DispatchDue on the loop thread: a
-    // min-heap on `when`.
+    // Written by Schedule (any thread), taken on the loop thread: min-heaps on `when`
+    // (what has come) and on `latest` (how long the loop may sleep).
     std::vector<Deadline> deadlines_;
+    std::vector<Deadline> latest_;
     std::uint64_t nextTimerSeq_ = 0;
     // DispatchDue's list of the deadlines it took (loop thread only), kept between
     // turns so that nothing is allocated once it has grown.

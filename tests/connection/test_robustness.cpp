@@ -3,20 +3,21 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <stdexcept>
 
 #include "connection_fixture.h"
 #include "platform/thread.h"
 
 namespace {
 
-// Fails the n-th creation of a library worker thread after being armed; other
+// Fails the n-th creation of the library's thread after being armed; other
 // threads are created normally.
 std::atomic<int> gFailThreadCreation{0};
 std::atomic<int> gWorkerThreadsSeen{0};
 
 }  // namespace
 
-// Stands in for the creation of every library worker thread.
+// Stands in for the creation of the library's thread.
 int CreateWorkerThread(pthread_t* thread, const pthread_attr_t* attr, void* (*routine)(void*), void* arg) {
     const int failAt = gFailThreadCreation.load();
     if (failAt != 0 && ++gWorkerThreadsSeen == failAt)
@@ -25,7 +26,7 @@ int CreateWorkerThread(pthread_t* thread, const pthread_attr_t* attr, void* (*ro
 }
 
 [[maybe_unused]] const bool kCreatorInstalled = [] {
-    netpod::platform::Thread::SetCreatorForTesting(&CreateWorkerThread);
+    netpod::platform::SetThreadCreatorForTesting(&CreateWorkerThread);
     return true;
 }();
 
@@ -64,7 +65,7 @@ TEST_F(ConnectionTest, WriteAnswerKeepsItsWrittenFlagWhenPollingStartsMeanwhile)
     std::lock_guard g(m);
     ASSERT_GE(writtenSeen.size(), 2u);
     EXPECT_TRUE(writtenSeen[0]) << "the write's answer lost its Written flag";
-    EXPECT_FALSE(writtenSeen[1]);   // the poll that followed wrote nothing
+    EXPECT_FALSE(writtenSeen[1]);  // the poll that followed wrote nothing
 }
 
 // The repetitive ask is reset while its answer is late, and the application then
@@ -80,7 +81,7 @@ TEST_F(ConnectionTest, ExchangesNeverOverlapAfterAResetDuringALateAnswer) {
     late.tcpDelayMs = 300;
     emulator_->setFaults(0, late);
     ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
-    std::this_thread::sleep_for(100ms);   // a poll is on the wire, its answer late
+    std::this_thread::sleep_for(100ms);  // a poll is on the wire, its answer late
     ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskReset(com_));
     std::atomic<int> launched{0};
     Recorder::instance().read([&](Recorder& r) {
@@ -132,7 +133,7 @@ TEST_F(ConnectionTest, RequestWaitingForTheTokenSurvivesAReset) {
     ASSERT_TRUE(Qorvi_NETPOD_Read_INPUTS(true, com_));
     ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskSetTime(20, com_));
     emu::Faults late;
-    late.tcpDelayMs = 200;   // the repetitive ask holds the token for a while
+    late.tcpDelayMs = 200;  // the repetitive ask holds the token for a while
     emulator_->setFaults(0, late);
     ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
     std::this_thread::sleep_for(50ms);
@@ -163,7 +164,7 @@ TEST_F(ConnectionTest, ResetBetweenSlotsDoesNotHoldTheNextExchange) {
     late.tcpDelayMs = 300;
     emulator_->setFaults(0, late);
     ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskStart(com_));
-    std::this_thread::sleep_for(100ms);   // slot 0 sent, its answer due at 300 ms
+    std::this_thread::sleep_for(100ms);  // slot 0 sent, its answer due at 300 ms
     ASSERT_TRUE(Qorvi_NETPOD_RepetitiveAskReset(com_));
     ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
     const auto sent = std::chrono::steady_clock::now();
@@ -181,7 +182,7 @@ TEST_F(ConnectionTest, AnswerCutInTwoIsWaitedForWhole) {
     ASSERT_TRUE(OpenMain());
     WaitConnected();
     emu::Faults split;
-    split.tcpSplitAt = 5;   // five bytes, a 50 ms pause, the rest
+    split.tcpSplitAt = 5;  // five bytes, a 50 ms pause, the rest
     emulator_->setFaults(0, split);
     std::atomic<int> types{0};
     std::atomic<int> launched{1};
@@ -200,7 +201,7 @@ TEST_F(ConnectionTest, AnswerCutInTwoIsWaitedForWhole) {
     ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
     // Launches made while an exchange is pending merge into the next exchange.
     ASSERT_TRUE(WaitForCount(launched, 6, 5000ms));
-    std::this_thread::sleep_for(300ms);   // the last answers land
+    std::this_thread::sleep_for(300ms);  // the last answers land
     EXPECT_GE(types.load(), 3);
     EXPECT_GE(emulator_->counters(0).mainFaults.split, 3u);
     EXPECT_EQ(emulator_->counters(0).mainRequestsWhileAnswerPending, 0u);
@@ -217,7 +218,7 @@ TEST_F(ConnectionTest, LateAnswerCarriesItsOwnWrittenFlags) {
     Exchange();
     EXPECT_TRUE(LastValues().OutputsWritten);
     emu::Faults late;
-    late.tcpDelayMs = 3300;   // beyond the 3000 ms answer wait
+    late.tcpDelayMs = 3300;  // beyond the 3000 ms answer wait
     emulator_->setFaults(0, late);
     ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
     ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
@@ -270,17 +271,43 @@ TEST_F(ConnectionTest, ClosingFromInsideTheDataCallback) {
     EXPECT_TRUE(Recorder::instance().read([](Recorder& r) { return r.events.size() == 2 && r.events[1].code == 0; }));
 }
 
+// An application callback that throws: the exception is recorded, and the thread
+// that runs every callback goes on serving this connection and the others.
+TEST_F(ConnectionTest, ACallbackThatThrowsIsRecordedAndTheConnectionGoesOn) {
+    StartModule();
+    ASSERT_TRUE(OpenMain());
+    WaitConnected();
+    std::atomic<bool> thrown{false};
+    Recorder::instance().read([&](Recorder& r) {
+        r.onAnswer = [&](RegisterValues*, ComID) {
+            if (!thrown.exchange(true))
+                throw std::runtime_error("thrown by the application");
+        };
+        return 0;
+    });
+    ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
+    Exchange();
+    for (int i = 0; i < 200 && !thrown.load(); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(thrown.load());
+    ASSERT_TRUE(Qorvi_NETPOD_Read_TYPE(com_));
+    ASSERT_TRUE(Qorvi_NETPOD_SendData_MAINPORT(com_));
+    EXPECT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return r.answers >= 2; }));
+    EXPECT_NE(LogText().find("Unexpected exception in the notification thread: thrown by the application"),
+              std::string::npos);
+}
+
 ComID gHandleClosedOnZero = nullptr;
 void CloseOnZero(int32_t code, ComID com) {
     Recorder::OnEvent(code, com);
     if (code == 0)
-        Qorvi_NETPOD_CloseConnection(&gHandleClosedOnZero);   // the usual tidy-up
+        Qorvi_NETPOD_CloseConnection(&gHandleClosedOnZero);  // the usual tidy-up
 }
 
 TEST_F(ConnectionTest, ClosingAgainFromComEventZeroOfTheClose) {
     StartModule();
-    ASSERT_TRUE(Qorvi_NETPOD_OpenConnection_MAINPORT(address_.data(), &Recorder::OnValues, &CloseOnZero,
-                                                     &gHandleClosedOnZero));
+    ASSERT_TRUE(
+        Qorvi_NETPOD_OpenConnection_MAINPORT(address_.data(), &Recorder::OnValues, &CloseOnZero, &gHandleClosedOnZero));
     ASSERT_TRUE(Recorder::instance().waitFor([](Recorder& r) { return !r.events.empty(); }));
     EXPECT_TRUE(Qorvi_NETPOD_CloseConnection(&gHandleClosedOnZero));
     EXPECT_EQ(gHandleClosedOnZero, nullptr);
@@ -309,7 +336,7 @@ TEST_F(ConnectionTest, OpenFailsCleanlyWhenNoThreadCanBeCreated) {
     EXPECT_FALSE(opened);
     EXPECT_EQ(com_, nullptr);
     EXPECT_EQ(LastError().rfind("Connection resources not available", 0), 0u) << LastError();
-    EXPECT_TRUE(OpenMain()) << LastError();   // and the next open works
+    EXPECT_TRUE(OpenMain()) << LastError();  // and the next open works
 }
 
 }  // namespace
