@@ -44,6 +44,7 @@ struct Plan {
     Milliseconds askWindow{3000};
     Milliseconds pollWindow{3000};
     Milliseconds warmup{500};
+    int rounds = 3;  // of the polling phases, the clients' order alternating
     unsigned watchdogSeconds = 300;
 };
 
@@ -56,11 +57,12 @@ constexpr Milliseconds kRateSlice{250};
 
 void PrintUsage(std::FILE* to) {
     std::fprintf(to,
-                 "usage: netpod_scale_bench [--quick] [--no-netns] [--connections N] [--many N]\n"
+                 "usage: netpod_scale_bench [--quick] [--no-netns] [--connections N] [--many N] [--rounds N]\n"
                  "  --quick          a few seconds in all, smaller counts; exits 1 on a gross regression\n"
                  "  --no-netns       plain loopback, no private network namespace\n"
                  "  --connections N  connections for CPU per answer and memory (default 300)\n"
-                 "  --many N         connections for answers per second (default 1000)\n");
+                 "  --many N         connections for answers per second (default 1000)\n"
+                 "  --rounds N       rounds of the polling phases, figures their medians (default 3)\n");
 }
 
 std::optional<std::size_t> ParseCount(const char* text) {
@@ -74,20 +76,21 @@ std::optional<std::size_t> ParseCount(const char* text) {
 // Returns the plan, or nothing after printing why (exit status 2).
 std::optional<Plan> ParseArguments(int argc, char** argv) {
     Plan plan;
-    std::optional<std::size_t> connections, many;
+    std::optional<std::size_t> connections, many, rounds;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--quick") {
             plan.quick = true;
         } else if (arg == "--no-netns") {
             plan.privateNetwork = false;
-        } else if ((arg == "--connections" || arg == "--many") && i + 1 < argc) {
+        } else if ((arg == "--connections" || arg == "--many" || arg == "--rounds") && i + 1 < argc) {
             const auto value = ParseCount(argv[++i]);
-            if (!value) {
-                std::fprintf(stderr, "netpod_scale_bench: %s needs a count from 1 to 20000\n", argv[i - 1]);
+            if (!value || (arg == "--rounds" && *value > 20)) {
+                std::fprintf(stderr, "netpod_scale_bench: %s needs a count from 1 to %d\n", argv[i - 1],
+                             arg == "--rounds" ? 20 : 20000);
                 return std::nullopt;
             }
-            (arg == "--connections" ? connections : many) = value;
+            (arg == "--connections" ? connections : arg == "--many" ? many : rounds) = value;
         } else if (arg == "--help" || arg == "-h") {
             PrintUsage(stdout);
             std::exit(0);
@@ -105,8 +108,11 @@ std::optional<Plan> ParseArguments(int argc, char** argv) {
         plan.askWindow = Milliseconds(1000);
         plan.pollWindow = Milliseconds(500);
         plan.warmup = Milliseconds(250);
+        plan.rounds = 1;
         plan.watchdogSeconds = 90;
     }
+    plan.rounds = static_cast<int>(rounds.value_or(static_cast<std::size_t>(plan.rounds)));
+    plan.watchdogSeconds += static_cast<unsigned>(plan.quick ? 30 : 120) * static_cast<unsigned>(plan.rounds - 1);
     plan.connections = connections.value_or(plan.connections);
     plan.many = many.value_or(plan.many);
     return plan;
@@ -224,6 +230,54 @@ bool MeasurePolling(const PeerProcess& peer, std::size_t count, int periodMs, co
     return true;
 }
 
+double Median(std::vector<double> values) {
+    return values.empty() ? 0.0 : Percentile(values, 50);
+}
+
+// The polling phase `plan.rounds` times, the raw client first in odd rounds and the
+// library first in even ones, so that a change of load on the machine falls on both.
+// Each figure is the median of the rounds; the memory is the first round's (later
+// rounds start in a process that has held connections already); the intervals of
+// every round are pooled.
+bool MeasurePollingRounds(const PeerProcess& peer, std::size_t count, int periodMs, const Plan& plan, bool logTimes,
+                          PollFigures& raw, PollFigures& library, std::string* error) {
+    std::vector<PollFigures> raws, libraries;
+    for (int round = 0; round < plan.rounds; ++round) {
+        PollFigures r, l;
+        const bool rawFirst = round % 2 == 0;
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool rawTurn = (turn == 0) == rawFirst;
+            const bool ok = rawTurn ? MeasurePolling<RawPoller>(peer, count, periodMs, plan, logTimes, r, error)
+                                    : MeasurePolling<LibraryFleet>(peer, count, periodMs, plan, logTimes, l, error);
+            if (!ok) {
+                *error = std::string(rawTurn ? "raw client" : "library") + ", round " + std::to_string(round + 1) +
+                         ": " + *error;
+                return false;
+            }
+        }
+        raws.push_back(std::move(r));
+        libraries.push_back(std::move(l));
+    }
+    const auto combine = [](std::vector<PollFigures>& rounds, PollFigures& out) {
+        const auto median = [&](double PollFigures::*field) {
+            std::vector<double> values;
+            for (const PollFigures& f : rounds)
+                values.push_back(f.*field);
+            return Median(values);
+        };
+        out = rounds.front();
+        out.answersPerSecond = median(&PollFigures::answersPerSecond);
+        out.cpuMicrosecondsPerAnswer = median(&PollFigures::cpuMicrosecondsPerAnswer);
+        out.openMilliseconds = median(&PollFigures::openMilliseconds);
+        out.peerBusy = median(&PollFigures::peerBusy);
+        for (std::size_t i = 1; i < rounds.size(); ++i)
+            out.intervalsUs.insert(out.intervalsUs.end(), rounds[i].intervalsUs.begin(), rounds[i].intervalsUs.end());
+    };
+    combine(raws, raw);
+    combine(libraries, library);
+    return true;
+}
+
 struct RoundTrips {
     std::vector<double> libraryUs;
     std::vector<double> rawUs;
@@ -338,10 +392,8 @@ int Run(Plan plan) {
     // The polling of `connections` first, while the process has not used the library
     // yet, so that its memory figure starts from a clean slate.
     PollFigures rawPoll, libraryPoll;
-    if (!MeasurePolling<RawPoller>(peer, plan.connections, plan.pollPeriodMs, plan, false, rawPoll, &error))
-        return Fail(peer, "raw client, " + std::to_string(plan.connections) + " connections", error);
-    if (!MeasurePolling<LibraryFleet>(peer, plan.connections, plan.pollPeriodMs, plan, false, libraryPoll, &error))
-        return Fail(peer, "library, " + std::to_string(plan.connections) + " connections", error);
+    if (!MeasurePollingRounds(peer, plan.connections, plan.pollPeriodMs, plan, false, rawPoll, libraryPoll, &error))
+        return Fail(peer, std::to_string(plan.connections) + " connections", error);
 
     RoundTrips trips;
     if (!MeasureRoundTrips(peer.address, plan, trips, &error))
@@ -350,16 +402,12 @@ int Run(Plan plan) {
     Plan askPlan = plan;
     askPlan.pollWindow = plan.askWindow;
     PollFigures rawAsk, libraryAsk;
-    if (!MeasurePolling<RawPoller>(peer, 1, plan.askPeriodMs, askPlan, true, rawAsk, &error))
-        return Fail(peer, "raw client, 1 ms ask", error);
-    if (!MeasurePolling<LibraryFleet>(peer, 1, plan.askPeriodMs, askPlan, true, libraryAsk, &error))
-        return Fail(peer, "library, 1 ms ask", error);
+    if (!MeasurePollingRounds(peer, 1, plan.askPeriodMs, askPlan, true, rawAsk, libraryAsk, &error))
+        return Fail(peer, "1 ms ask", error);
 
     PollFigures rawMany, libraryMany;
-    if (!MeasurePolling<RawPoller>(peer, plan.many, plan.pollPeriodMs, plan, false, rawMany, &error))
-        return Fail(peer, "raw client, " + std::to_string(plan.many) + " connections", error);
-    if (!MeasurePolling<LibraryFleet>(peer, plan.many, plan.pollPeriodMs, plan, false, libraryMany, &error))
-        return Fail(peer, "library, " + std::to_string(plan.many) + " connections", error);
+    if (!MeasurePollingRounds(peer, plan.many, plan.pollPeriodMs, plan, false, rawMany, libraryMany, &error))
+        return Fail(peer, std::to_string(plan.many) + " connections", error);
 
     StopPeer(peer);
     alarm(0);
@@ -392,9 +440,9 @@ int Run(Plan plan) {
         "beyond the raw client; for answers/s a ratio below 1 is how far it falls behind.\n");
     std::printf(
         "round trips: %zu per client, in alternating blocks of %d, pinned to CPU %d; "
-        "polling windows %.1f s after %.1f s of warm-up\n",
+        "polling windows %.1f s after %.1f s of warm-up; polling figures: medians of %d round(s)\n",
         trips.rawUs.size(), plan.roundTripBlock, trips.cpu, static_cast<double>(plan.pollWindow.count()) / 1e3,
-        static_cast<double>(plan.warmup.count()) / 1e3);
+        static_cast<double>(plan.warmup.count()) / 1e3, plan.rounds);
 
     // A peer near a whole core would be what limits the rates, not the clients.
     std::printf(
