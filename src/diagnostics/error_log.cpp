@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -195,6 +196,103 @@ RepeatFilter::Clock::time_point Now() {
     return clock != nullptr ? clock() : RepeatFilter::Clock::now();
 }
 
+// Writes records, and forgets those that could not be written, so that their next
+// report is written rather than counted against an entry the log never got.
+bool WriteOrForget(const std::vector<LogRecord>& records) {
+    if (WriteRecords(records))
+        return true;
+    Repeats& repeats = RepeatState();
+    std::lock_guard guard(repeats.mutex);
+    for (const LogRecord& record : records)
+        repeats.filter.Forget(record.message, record.ipText);
+    return false;
+}
+
+// Entries reported on a thread that must not block (the notification thread) wait
+// here for a writer thread of their own, started when the first of them comes and
+// ended once none is left. Every other report writes those waiting first, so that
+// the file keeps the order of the reports.
+class DeferredEntries {
+public:
+    ~DeferredEntries() {
+        // At exit or unload the last writer is waited for: no library code may still
+        // run on it afterwards.
+        std::lock_guard start(startMutex_);
+        if (writerJoinable_)
+            pthread_join(writer_, nullptr);
+    }
+
+    // On the thread that must not block: queues them, and starts the writer when
+    // none runs.
+    void Queue(std::vector<LogRecord>&& records) {
+        bool start = false;
+        {
+            std::lock_guard guard(mutex_);
+            for (LogRecord& record : records)
+                pending_.push_back(std::move(record));
+            start = !writerRunning_;
+            writerRunning_ = true;
+        }
+        if (!start)
+            return;
+        std::lock_guard startGuard(startMutex_);
+        if (writerJoinable_)
+            pthread_join(writer_, nullptr);  // the one before has finished its work
+        writerJoinable_ = platform::StartSystemThread(&writer_, &DrainOnWriter, this) == 0;
+        if (!writerJoinable_)
+            Drain();  // no thread to be had: late rather than never
+    }
+
+    // Before any other write: the entries waiting are written first. The caller
+    // then holds the order until its own records are written.
+    std::unique_lock<std::mutex> WriteWaitingFirst() {
+        std::unique_lock order(order_);
+        std::vector<LogRecord> waiting;
+        {
+            std::lock_guard guard(mutex_);
+            waiting.swap(pending_);
+        }
+        if (!waiting.empty())
+            WriteOrForget(waiting);
+        return order;
+    }
+
+private:
+    static void* DrainOnWriter(void* self) {
+        static_cast<DeferredEntries*>(self)->Drain();
+        return nullptr;
+    }
+
+    void Drain() {
+        const std::lock_guard order(order_);
+        for (;;) {
+            std::vector<LogRecord> batch;
+            {
+                std::lock_guard guard(mutex_);
+                batch.swap(pending_);
+                if (batch.empty()) {
+                    writerRunning_ = false;
+                    return;
+                }
+            }
+            WriteOrForget(batch);
+        }
+    }
+
+    std::mutex order_;  // held while records go to the file; taken before mutex_
+    std::mutex mutex_;  // guards pending_ and writerRunning_
+    std::vector<LogRecord> pending_;
+    bool writerRunning_ = false;
+    std::mutex startMutex_;  // guards writer_ and writerJoinable_
+    pthread_t writer_{};
+    bool writerJoinable_ = false;
+};
+
+DeferredEntries& Deferred() {
+    static DeferredEntries deferred;
+    return deferred;
+}
+
 // Counts still pending when the process ends are written as their summaries. Runs
 // from exit(), or when the library is unloaded.
 void FlushRepeatsAtExit() {
@@ -204,6 +302,7 @@ void FlushRepeatsAtExit() {
         std::lock_guard guard(repeats.mutex);
         records = repeats.filter.Flush(Now());
     }
+    const auto order = Deferred().WriteWaitingFirst();
     if (!records.empty())
         WriteRecords(records);
 }
@@ -236,6 +335,9 @@ bool WriteErrorLog(std::string_view message, std::string_view ipText) {
             std::lock_guard guard(gLastErrorMutex);
             LastErrorStorage().assign(message);
         }
+        // Made before the exit flush is registered, so that it is destroyed after
+        // the flush has run.
+        DeferredEntries& deferred = Deferred();
         std::vector<LogRecord> records;
         {
             Repeats& repeats = RepeatState();
@@ -246,15 +348,14 @@ bool WriteErrorLog(std::string_view message, std::string_view ipText) {
         }
         if (records.empty())
             return true;  // counted against an entry that the log already has
-        if (WriteRecords(records))
+        if (platform::ThreadMustNotBlock()) {
+            // The notification thread never waits for the log's lock or the file:
+            // every connection would wait with it.
+            deferred.Queue(std::move(records));
             return true;
-        if (records.back().message == message) {
-            // The entry itself is lost: its next report is written, not counted.
-            Repeats& repeats = RepeatState();
-            std::lock_guard guard(repeats.mutex);
-            repeats.filter.Forget(message, ipText);
         }
-        return false;
+        const auto order = deferred.WriteWaitingFirst();
+        return WriteOrForget(records);
     } catch (...) {
         // Out of memory while composing the entry: the caller's own result stands.
         return false;

@@ -29,6 +29,7 @@ private:
     sigset_t saved_{};
 };
 
+thread_local bool tMustNotBlock = false;
 std::atomic<ExceptionReporter> gExceptionReporter{nullptr};
 std::atomic<ThreadCreator> gCreator{&pthread_create};
 
@@ -37,6 +38,14 @@ std::atomic<ThreadCreator> gCreator{&pthread_create};
 int StartSystemThread(pthread_t* handle, void* (*routine)(void*), void* arg) {
     SignalsBlocked blocked;
     return gCreator.load()(handle, nullptr, routine, arg);
+}
+
+void MarkThreadThatMustNotBlock() {
+    tMustNotBlock = true;
+}
+
+bool ThreadMustNotBlock() {
+    return tMustNotBlock;
 }
 
 void SetThreadCreatorForTesting(ThreadCreator creator) {

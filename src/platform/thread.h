@@ -13,6 +13,12 @@ namespace netpod::platform {
 // those belong to the application's own threads). Returns 0 or pthread_create's error.
 int StartSystemThread(pthread_t* handle, void* (*routine)(void*), void* arg);
 
+// Marks the calling thread as one that must never wait for a lock of another
+// process or for a file (the notification thread: every connection waits for it).
+// What it reports to the error log is written by another thread.
+void MarkThreadThatMustNotBlock();
+bool ThreadMustNotBlock();
+
 // Tests only: how the OS thread is created (pthread_create by default), so that a
 // test can refuse a creation. Not for use while threads are being created.
 using ThreadCreator = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);

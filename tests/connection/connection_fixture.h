@@ -128,6 +128,16 @@ inline std::string LogText() {
     all << in.rdbuf();
     return all.str();
 }
+// For entries reported on the notification thread, which a writer thread of their
+// own puts in the file a moment later.
+inline bool LogEventuallyHas(const std::string& text) {
+    for (int i = 0; i < 300; ++i) {
+        if (LogText().find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 inline std::string IpColumn(const std::string& ip) {
     std::string c = ip;
     if (c.size() < 15)

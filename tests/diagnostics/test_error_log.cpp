@@ -18,6 +18,7 @@
 
 #include "diagnostics/error_log.h"
 #include "platform/named_lock.h"
+#include "platform/thread.h"
 
 namespace netpod {
 namespace {
@@ -139,6 +140,48 @@ TEST(WriteErrorLog, LockProblemsStillSetTheLastErrorAndReleaseTheLock) {
     EXPECT_EQ(LastErrorText(), "third message\t(Test)");
     EXPECT_TRUE(WriteErrorLog("fourth message\t(Test)", "0"));   // and released again
     EXPECT_EQ(LastErrorText(), "fourth message\t(Test)");
+}
+
+std::string LogFileText() {
+    std::ifstream in(ErrorLogPath(), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Reports on the notification thread while another process holds the log's lock:
+// they return at once with the last-error text set, and their entries reach the
+// file once the lock is free, before those reported after them on other threads.
+TEST(WriteErrorLog, ReportsOnTheNotificationThreadNeverWaitForTheLock) {
+    const std::string name = UniqueLockName("deferred");
+    SetErrorLogLockNameForTesting(name);
+    const std::string marker = "deferred-" + std::to_string(::getpid()) + "-" +
+                               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    const std::string one = "first " + marker + "\t(Test)";
+    const std::string two = "second " + marker + "\t(Test)";
+    const std::string after = "after " + marker + "\t(Test)";
+
+    platform::NamedLock holder(name);
+    ASSERT_EQ(holder.acquire(500ms), platform::LockResult::Acquired);
+    bool queued = false;
+    std::thread notification([&] {
+        platform::MarkThreadThatMustNotBlock();
+        queued = WriteErrorLog(one, "0") && WriteErrorLog(two, "10.0.0.7");
+    });
+    notification.join();  // with the lock still held elsewhere
+    EXPECT_TRUE(queued);
+    EXPECT_EQ(LastErrorText(), two);
+    EXPECT_EQ(LogFileText().find(marker), std::string::npos);
+    holder.release();
+
+    ASSERT_TRUE(WriteErrorLog(after, "0"));  // an application thread: those waiting go first
+    const std::string log = LogFileText();
+    const auto first = log.find(one), second = log.find(two), last = log.find(after);
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(second, std::string::npos);
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_LT(first, second);
+    EXPECT_LT(second, last);
 }
 
 // Two processes report 1,000 different failures each into one log at the same time:
