@@ -9,16 +9,25 @@
 
 namespace netpod {
 
+std::string_view SendRefusalText(SendRefusal refusal) {
+    return refusal == SendRefusal::NotActive ? messages::kSocketNotActive : messages::kCannotSendAllBytes;
+}
+
 void ReportSendRefusal(SendRefusal refusal, std::string_view ipText) {
-    WriteErrorLog(refusal == SendRefusal::NotActive ? messages::kSocketNotActive : messages::kCannotSendAllBytes,
-                  ipText);
+    WriteErrorLog(SendRefusalText(refusal), ipText);
 }
 
 CComManagement::CComManagement(const DetectedModule& detected, std::string ipText)
     : detected_(detected), ipText_(std::move(ipText)) {
     DriverLinks links{
         requests_,
-        [this](std::span<const std::uint8_t> slot, bool& closing) { return SendThroughTransport(slot, closing); },
+        [this](std::span<const std::uint8_t> slot, bool& closing, std::string_view& refusalText) {
+            std::optional<SendRefusal> refusal;
+            const bool sent = SendThroughTransport(slot, closing, &refusal);
+            if (refusal)
+                refusalText = SendRefusalText(*refusal);
+            return sent;
+        },
         [this](std::string_view message) { WriteErrorLog(message, ipText_); },
         [this] {
             const std::int32_t state = TransportState();
@@ -80,7 +89,8 @@ void CComManagement::DestroyTransport() {
     transport.reset();
 }
 
-bool CComManagement::SendThroughTransport(std::span<const std::uint8_t> bytes, bool& closing) {
+bool CComManagement::SendThroughTransport(std::span<const std::uint8_t> bytes, bool& closing,
+                                          std::optional<SendRefusal>* refusal) {
     CEthernetCom* transport;
     {
         std::lock_guard guard(transportMutex_);
@@ -92,7 +102,7 @@ bool CComManagement::SendThroughTransport(std::span<const std::uint8_t> bytes, b
     }
     // The send runs without the lock, so that a notification it raises may call back
     // into this connection; the close waits for it through sendsInFlight_.
-    const bool sent = transport->SendData(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    const bool sent = transport->SendData(bytes.data(), static_cast<std::int32_t>(bytes.size()), refusal);
     {
         std::lock_guard guard(transportMutex_);
         --sendsInFlight_;

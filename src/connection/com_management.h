@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,7 +22,8 @@
 
 namespace netpod {
 
-// Writes the error-log entry of a send that the transport refused.
+// The error-log entry of a send that the transport refused, and its writing.
+std::string_view SendRefusalText(SendRefusal refusal);
 void ReportSendRefusal(SendRefusal refusal, std::string_view ipText);
 
 // The module's two TCP ports.
@@ -65,9 +67,11 @@ public:
     // the transport; a connected one reports Com_Event 0 on this thread meanwhile.
     void DestroyTransport();
     // Sends through the transport unless the connection is being closed. False with
-    // the transport's own entry when it refuses; false without an entry when closing
+    // the transport's own entry when it refuses (or, given `refusal`, with its reason
+    // there for the caller to report); false without an entry when closing
     // (`closing` is then set).
-    bool SendThroughTransport(std::span<const std::uint8_t> bytes, bool& closing);
+    bool SendThroughTransport(std::span<const std::uint8_t> bytes, bool& closing,
+                              std::optional<SendRefusal>* refusal = nullptr);
     bool GetTransportData(std::uint8_t* destination, std::int32_t* length);
     std::int32_t TransportState();
 

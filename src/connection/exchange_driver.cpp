@@ -196,7 +196,7 @@ void ExchangeDriver::AdvanceLocked(Clock::time_point now, Entries& entries) {
         else
             break;
     }
-    ScheduleLocked();
+    ScheduleLocked(now);
 }
 
 void ExchangeDriver::BeginLocked(Sender sender, Entries& entries) {
@@ -238,8 +238,11 @@ void ExchangeDriver::SendNextSlotLocked(Entries& entries) {
         const auto i = static_cast<std::size_t>(sent_++);
         lastSend_ = Clock::now();
         bool closing = false;
+        std::string_view refusal;
         const auto length = static_cast<std::size_t>(std::max(slots.SlotLength[i], 0));
-        if (!links_.send(std::span<const std::uint8_t>(slots.Slot[i].data(), length), closing)) {
+        if (!links_.send(std::span<const std::uint8_t>(slots.Slot[i].data(), length), closing, refusal)) {
+            if (!refusal.empty())
+                entries.Add(refusal);  // the transport's reason comes first
             if (closing || owner_ == Sender::OnDemand) {
                 // The exchange is abandoned; later requests are served as usual (a
                 // send made before the connection was up must not end them all).
@@ -274,30 +277,34 @@ void ExchangeDriver::EndLocked() {
     awaitingAnswer_ = false;
 }
 
-void ExchangeDriver::ScheduleLocked() {
-    // The earliest moment at which something may be due. A notification that comes
-    // early only looks again, so a deadline already asked for that is not later
-    // than this one (or already due) is left as it is: a polled exchange costs one
-    // request to the loop. A tick may come a tenth of a period late (at most 1 ms),
-    // so that the ticks of many connections share the loop's wake-ups; a time-out
-    // may come 10 ms late.
+void ExchangeDriver::ScheduleLocked(Clock::time_point now) {
+    // The earliest moment at which something may be due, and the latest moment by
+    // which the loop must look: a tick may come a tenth of a period late (at most
+    // 1 ms), so that the ticks of many connections share the loop's wake-ups; a
+    // time-out may come 10 ms late. A notification that comes early only looks
+    // again, so a request already made that is not later than this one is left as it
+    // is: a polled exchange costs one request to the loop.
     Clock::time_point wake = Clock::time_point::max();
-    Clock::duration slack = kTimeoutSlack;
+    Clock::time_point latest = Clock::time_point::max();
+    const auto need = [&](Clock::time_point when, Clock::duration slack) {
+        wake = std::min(wake, when);
+        latest = std::min(latest, when + slack);
+    };
     if (inFlight_ && awaitingAnswer_)
-        wake = lastSend_ + kAnswerWait;
+        need(lastSend_ + kAnswerWait, kTimeoutSlack);
     if (onDemandPending_ && askRunning_.load())
-        wake = std::min(wake, onDemandSince_ + kAnswerWait);
-    // The tick is not looked at while the ask's own exchange lasts: its end does.
-    if (askRunning_.load() && !askTickPending_ && !(inFlight_ && owner_ == Sender::Repetitive) &&
-        NextTickLocked() <= wake) {
-        wake = NextTickLocked();
-        slack = std::min<Clock::duration>(askPeriod_ / 10, kMaxTickSlack);
-    }
-    if (wake == Clock::time_point::max() || (scheduled_ <= wake && scheduledLatest_ <= wake + slack))
+        need(onDemandSince_ + kAnswerWait, kTimeoutSlack);
+    // While the ask's own exchange lasts, its end looks at the tick; a tick still to
+    // come is asked for now all the same, which spares a request at the end. One that
+    // has passed is not: it would be notified again and again until the end.
+    const bool ownExchange = inFlight_ && owner_ == Sender::Repetitive;
+    if (askRunning_.load() && !askTickPending_ && (!ownExchange || NextTickLocked() > now))
+        need(NextTickLocked(), std::min<Clock::duration>(askPeriod_ / 10, kMaxTickSlack));
+    if (wake == Clock::time_point::max() || (scheduled_ <= wake && scheduledLatest_ <= latest))
         return;
     scheduled_ = wake;
-    scheduledLatest_ = wake + slack;
-    loop_->Schedule(loopId_, wake, slack);
+    scheduledLatest_ = latest;
+    loop_->Schedule(loopId_, wake, latest - wake);
 }
 
 void ExchangeDriver::Log(const Entries& entries) {

@@ -47,8 +47,10 @@ struct DriverLinks {
     RequestStore& requests;
     // Sends one slot through the connection's transport. False when it was refused;
     // `closing` then tells whether the connection is being closed (nothing is logged
-    // for that).
-    std::function<bool(std::span<const std::uint8_t> slot, bool& closing)> send;
+    // for that), and `refusal` holds the transport's reason as the text of its
+    // entry. The entry is not written here: the driver writes it once its lock is
+    // released, so that no thread waits for the log while holding it.
+    std::function<bool(std::span<const std::uint8_t> slot, bool& closing, std::string_view& refusal)> send;
     // Reports a failure with the connection's IP text.
     std::function<void(std::string_view message)> log;
     // True once the transport has lost its connection (or never got it): it does not
@@ -122,10 +124,11 @@ private:
     // The failures of one step, logged once the lock is released. The texts are
     // constants: nothing is allocated on the way.
     struct Entries {
-        std::string_view text[4];
+        static constexpr int kCapacity = 8;  // more than one step can report
+        std::string_view text[kCapacity];
         int count = 0;
         void Add(std::string_view message) {
-            if (count < 4)
+            if (count < kCapacity)
                 text[count++] = message;
         }
     };
@@ -142,7 +145,7 @@ private:
     void SendNextSlotLocked(Entries& entries);
     void EndLocked();
     Clock::time_point NextTickLocked() const { return lastTick_ + askPeriod_; }
-    void ScheduleLocked();
+    void ScheduleLocked(Clock::time_point now);
     void Log(const Entries& entries);
 
     DriverLinks links_;

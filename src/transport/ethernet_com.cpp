@@ -124,7 +124,14 @@ void CEthernetCom::Close() {
     closeFinished_.notify_all();
 }
 
-bool CEthernetCom::SendData(const std::uint8_t* bytes, std::int32_t length) {
+bool CEthernetCom::SendData(const std::uint8_t* bytes, std::int32_t length, std::optional<SendRefusal>* refusal) {
+    const auto refuse = [&](SendRefusal why) {
+        if (refusal != nullptr)
+            *refusal = why;
+        else if (report_ != nullptr)
+            report_(why, ipText_);
+        return false;
+    };
     bool active = false;
     bool broke = false;
     ssize_t sent = -1;
@@ -144,22 +151,16 @@ bool CEthernetCom::SendData(const std::uint8_t* bytes, std::int32_t length) {
             }
         }
     }
-    if (!active) {
-        if (report_ != nullptr)
-            report_(SendRefusal::NotActive, ipText_);
-        return false;
-    }
+    if (!active)
+        return refuse(SendRefusal::NotActive);
     if (length == 0)
         return true;
     if (broke) {
         sendBroke_.store(true);
         loop_->Post(loopId_);
     }
-    if (length < 0 || bytes == nullptr || sent != length) {
-        if (report_ != nullptr)
-            report_(SendRefusal::Incomplete, ipText_);
-        return false;
-    }
+    if (length < 0 || bytes == nullptr || sent != length)
+        return refuse(SendRefusal::Incomplete);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -68,11 +69,13 @@ public:
     // and no send is made. A second call does nothing.
     void Close();
 
-    // Sends the block unchanged with one socket call. False, with an error-log entry,
-    // when the connection is not up or when not every byte was accepted. A hard send
+    // Sends the block unchanged with one socket call. False when the connection is not
+    // up or when not every byte was accepted: the refusal goes to the reporter, or,
+    // given `refusal`, is returned there instead (for a caller that must not wait for
+    // the reporter where it stands). A hard send
     // failure also reports the connection as broken (event 2, then event 0) from the
     // notification thread.
-    bool SendData(const std::uint8_t* bytes, std::int32_t length);
+    bool SendData(const std::uint8_t* bytes, std::int32_t length, std::optional<SendRefusal>* refusal = nullptr);
 
     // Copies the start of the latest received batch: *length is lowered to the
     // batch's size when larger (and raised to 0 when negative). The batch is not

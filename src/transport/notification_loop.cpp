@@ -164,13 +164,16 @@ void NotificationLoop::Schedule(std::uint64_t id, Clock::time_point when, Clock:
         if (found == targets_.end())
             return;
         if (when == Clock::time_point::max()) {
-            found->second.timerSeq = 0;
+            ClearTimerLocked(found->second);
             return;
         }
+        if (found->second.timerSeq == 0)
+            ++liveTimers_;
         const std::uint64_t seq = ++nextTimerSeq_;
         found->second.timerSeq = seq;
-        const Clock::time_point latest =
-            when < Clock::time_point::max() - slack ? when + std::max(slack, Clock::duration::zero()) : when;
+        slack = std::max(slack, Clock::duration::zero());
+        const Clock::time_point latest = when < Clock::time_point::max() - slack ? when + slack : when;
+        CompactLocked();
         // The loop recomputes its time-out after every notification: only a request
         // from another thread that must come before everything the loop waits for
         // needs to wake it.
@@ -187,12 +190,36 @@ void NotificationLoop::Schedule(std::uint64_t id, Clock::time_point when, Clock:
     }
 }
 
+void NotificationLoop::ClearTimerLocked(Registration& registration) {
+    if (registration.timerSeq != 0)
+        --liveTimers_;
+    registration.timerSeq = 0;
+}
+
+void NotificationLoop::CompactLocked() {
+    // Deadlines replaced, cancelled or left by a target that is gone stay in the heaps
+    // until their time comes; a target that keeps moving a far deadline would make
+    // them grow without end. Once they are more than half, they are dropped.
+    if (deadlines_.size() < 64 || deadlines_.size() <= 2 * liveTimers_)
+        return;
+    const auto stale = [this](const Deadline& deadline) {
+        auto found = targets_.find(deadline.id);
+        return found == targets_.end() || found->second.timerSeq != deadline.seq;
+    };
+    std::erase_if(deadlines_, stale);
+    std::make_heap(deadlines_.begin(), deadlines_.end(), ByWhen{});
+    std::erase_if(latest_, stale);
+    std::make_heap(latest_.begin(), latest_.end(), ByLatest{});
+}
+
 void NotificationLoop::Unregister(std::uint64_t id) {
     std::unique_lock lock(mutex_);
     if (auto found = targets_.find(id); found != targets_.end()) {
         if (found->second.fd >= 0)
             epoll_ctl(epollFd_, EPOLL_CTL_DEL, found->second.fd, nullptr);
+        ClearTimerLocked(found->second);
         targets_.erase(found);
+        CompactLocked();
     }
     if (IsLoopThread()) {
         if (dispatchingId_ == id && dispatchingContext_ != nullptr)
@@ -297,7 +324,7 @@ void NotificationLoop::DispatchDue() {
             auto found = targets_.find(deadline.id);
             if (found == targets_.end() || found->second.timerSeq != deadline.seq)
                 continue;
-            found->second.timerSeq = 0;
+            ClearTimerLocked(found->second);
         }
         Dispatch(deadline.id, 0);
     }
@@ -316,7 +343,10 @@ void NotificationLoop::Run() {
         if (nanosecondWaits) {
             count = epoll_pwait2(epollFd_, ready.data(), static_cast<int>(ready.size()), timed ? &timeout : nullptr,
                                  nullptr);
-            if (count < 0 && errno == ENOSYS)
+            // Missing from the kernel (ENOSYS), or refused by a system-call filter
+            // that predates it (EPERM, or another error): the millisecond wait serves
+            // from now on, rather than a loop that ends and leaves every connection deaf.
+            if (count < 0 && errno != EINTR)
                 nanosecondWaits = false;
         }
         if (!nanosecondWaits) {

@@ -118,6 +118,8 @@ private:
     void Dispatch(std::uint64_t id, std::uint32_t readyEvents);
     void DispatchPosted();
     void DispatchDue();
+    void ClearTimerLocked(Registration& registration);
+    void CompactLocked();
     // How long epoll may wait: until the earliest deadline, or for good (nullopt).
     bool WaitTime(timespec& timeout);
     void RequestStop();
@@ -144,6 +146,7 @@ private:
     std::vector<Deadline> deadlines_;
     std::vector<Deadline> latest_;
     std::uint64_t nextTimerSeq_ = 0;
+    std::size_t liveTimers_ = 0;  // targets with a deadline asked for
     // DispatchDue's list of the deadlines it took (loop thread only), kept between
     // turns so that nothing is allocated once it has grown.
     std::vector<Deadline> dueScratch_;
