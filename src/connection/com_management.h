@@ -94,7 +94,10 @@ private:
     static void RS232DataReceived(void* context, std::span<const std::uint8_t> batch, CEthernetCom* transport);
     static void ComEventReceived(void* context, std::int32_t stateCode, CEthernetCom* transport);
     void HandleMainportData(std::span<const std::uint8_t> batch);
-    void WaitUntilPublished() { published_.wait(false); }
+    void WaitUntilPublished() {
+        if (!published_.load(std::memory_order_acquire))  // the usual case costs no call
+            published_.wait(false);
+    }
 
     // Set by the constructor and the open export before the handle is returned;
     // read-only afterwards.

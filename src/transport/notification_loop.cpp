@@ -334,7 +334,7 @@ void NotificationLoop::Run() {
     tRunningLoop = this;
     platform::MarkThreadThatMustNotBlock();
     pthread_setname_np(pthread_self(), "netpod-notify");
-    std::array<epoll_event, 64> ready{};
+    std::array<epoll_event, 256> ready{};
     bool nanosecondWaits = true;  // epoll_pwait2 exists (Linux 5.11 and later)
     for (;;) {
         timespec timeout{};
