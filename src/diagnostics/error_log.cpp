@@ -214,12 +214,13 @@ bool WriteOrForget(const std::vector<LogRecord>& records) {
 // the file keeps the order of the reports.
 class DeferredEntries {
 public:
-    ~DeferredEntries() {
-        // At exit or unload the last writer is waited for: no library code may still
-        // run on it afterwards.
+    // Waits for the last writer thread to end, so that no library code still runs on
+    // it when the library is unloaded.
+    void JoinWriter() {
         std::lock_guard start(startMutex_);
         if (writerJoinable_)
             pthread_join(writer_, nullptr);
+        writerJoinable_ = false;
     }
 
     // On the thread that must not block: queues them, and starts the writer when
@@ -289,8 +290,14 @@ private:
 };
 
 DeferredEntries& Deferred() {
-    static DeferredEntries deferred;
-    return deferred;
+    // Never destroyed: a notification thread still running while the process exits
+    // may report. Only the writer thread is waited for, at exit or unload.
+    static auto* deferred = new DeferredEntries;
+    struct JoinAtExit {
+        ~JoinAtExit() { deferred->JoinWriter(); }
+    };
+    static JoinAtExit joinAtExit;
+    return *deferred;
 }
 
 // Counts still pending when the process ends are written as their summaries. Runs
@@ -335,8 +342,6 @@ bool WriteErrorLog(std::string_view message, std::string_view ipText) {
             std::lock_guard guard(gLastErrorMutex);
             LastErrorStorage().assign(message);
         }
-        // Made before the exit flush is registered, so that it is destroyed after
-        // the flush has run.
         DeferredEntries& deferred = Deferred();
         std::vector<LogRecord> records;
         {
