@@ -158,3 +158,23 @@ TEST(Report, LastLogEntriesSkipTheHeaderAndKeepTheNewest) {
     EXPECT_TRUE(LastLogEntries(log, 0).empty());
     EXPECT_TRUE(LastLogEntries("", 5).empty());
 }
+
+// Another process wrote the shared log between a step's reason and its failure: the
+// reason shown is the entry of the same address, not the one just before.
+TEST(Report, TheReasonOfAFailureIsTheEntryBeforeItOfTheSameAddress) {
+    const std::vector<std::string> entries = {
+        "01/02/24  10:00:00  10.0.0.9  Address IP not found on the network  (MakeInitialTYPETest)",
+        "01/02/24  10:00:00  10.0.0.7  Bad value for TimeMiliSec  (Qorvi_NETPOD_SetRepetitiveAskTime)",
+        "01/02/24  10:00:01  10.0.0.9  Initial Test failed  (Qorvi_NETPOD_OpenConnection_MAINPORT)",
+        "01/02/24  10:00:02  10.0.0.7  Initial Test failed  (Qorvi_NETPOD_OpenConnection_MAINPORT)",
+    };
+    const auto reason = EntryBeforeOfSameAddress(entries, "Initial Test failed  (Qorvi_NETPOD_OpenConnection_MAINPORT)");
+    ASSERT_TRUE(reason.has_value());
+    // The newest failure is 10.0.0.7's: its own entry before it is the bad period.
+    EXPECT_NE(reason->find("Bad value for TimeMiliSec"), std::string::npos);
+    const std::vector<std::string> others(entries.begin(), entries.begin() + 3);
+    EXPECT_EQ(EntryBeforeOfSameAddress(others, "Initial Test failed  (Qorvi_NETPOD_OpenConnection_MAINPORT)"),
+              entries[0]);
+    EXPECT_FALSE(EntryBeforeOfSameAddress({entries[2]}, "Initial Test failed  (Qorvi_NETPOD_OpenConnection_MAINPORT)"));
+    EXPECT_FALSE(EntryBeforeOfSameAddress(entries, "ChangeIPAddress Failed  (Qorvi_NETPOD_ChangeIPAddress)"));
+}

@@ -34,14 +34,15 @@ LogLocation LibraryLogLocation() { return LogLocationOf(reinterpret_cast<const v
 int Fail(const std::string& reason) {
     std::fprintf(stderr, "netpod: %s\n", reason.c_str());
     // Where the library reports that a step of its own failed ("Initial Test failed",
-    // "ChangeIPAddress Failed"), the step's reason is the log entry written just before.
+    // "ChangeIPAddress Failed"), the step's reason is the entry written just before
+    // for the same address. Other processes write the same log meanwhile, so the
+    // entries of other addresses in between are passed over.
     if (reason.find("ailed  (") != std::string::npos) {
         std::ifstream file(LibraryLogLocation().file(), std::ios::binary);
         std::stringstream contents;
         contents << file.rdbuf();
-        const auto entries = LastLogEntries(contents.str(), 2);
-        if (entries.size() == 2 && entries[1].ends_with(reason))
-            std::fprintf(stderr, "netpod: the log entry before it: %s\n", entries[0].c_str());
+        if (const auto before = EntryBeforeOfSameAddress(LastLogEntries(contents.str(), 64), reason))
+            std::fprintf(stderr, "netpod: the log entry before it: %s\n", before->c_str());
     }
     return kExitFailure;
 }

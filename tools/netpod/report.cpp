@@ -340,4 +340,28 @@ std::vector<std::string> LastLogEntries(std::string_view contents, int count) {
     return entries;
 }
 
+std::optional<std::string> EntryBeforeOfSameAddress(const std::vector<std::string>& entries,
+                                                    std::string_view message) {
+    // "date  hour  address  message": the address is the third field.
+    const auto address = [](std::string_view entry) -> std::string_view {
+        for (int i = 0; i < 2; ++i) {
+            const auto gap = entry.find("  ");
+            if (gap == std::string_view::npos)
+                return {};
+            entry.remove_prefix(gap + 2);
+        }
+        return entry.substr(0, entry.find("  "));
+    };
+    for (std::size_t k = entries.size(); k-- > 0;) {
+        if (!entries[k].ends_with(message))
+            continue;
+        const std::string_view own = address(entries[k]);
+        for (std::size_t j = k; j-- > 0;)
+            if (address(entries[j]) == own)
+                return entries[j];
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 }  // namespace netpod::tool

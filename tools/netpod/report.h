@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -48,5 +49,10 @@ std::string TableRow(const std::string& first, const std::vector<std::string>& c
 
 // The last `count` entries of the error log's contents, one line each, oldest first.
 std::vector<std::string> LastLogEntries(std::string_view logContents, int count);
+// Of entries as LastLogEntries gives them: the last one that ends with `message`,
+// then the nearest one before it with the same address; nothing when either is
+// missing.
+std::optional<std::string> EntryBeforeOfSameAddress(const std::vector<std::string>& entries,
+                                                    std::string_view message);
 
 }  // namespace netpod::tool
