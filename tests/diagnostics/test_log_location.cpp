@@ -176,15 +176,15 @@ protected:
                stamp.find('\n') == std::string::npos && stamp.front() != '\t' && stamp.back() != '\t';
     }
 
-    // `netpod log` in a child, its standard output.
+    // `netpod log` in a child (the tool at `tool`), its standard output.
     static std::string ToolLog(const std::vector<std::pair<const char*, const char*>>& environment,
-                               bool ordinaryUser, int* status) {
+                               bool ordinaryUser, int* status, const std::string& tool = NETPOD_TOOL_PATH) {
         char pattern[] = "/tmp/netpod-tool-out-XXXXXX";
         const int out = ::mkstemp(pattern);
         ::fchmod(out, 0666);
         *status = InChild(environment, ordinaryUser, [&] {
             ::dup2(out, STDOUT_FILENO);
-            ::execl(NETPOD_TOOL_PATH, NETPOD_TOOL_PATH, "log", "--lines", "1", static_cast<char*>(nullptr));
+            ::execl(tool.c_str(), tool.c_str(), "log", "--lines", "1", static_cast<char*>(nullptr));
             return 127;
         });
         ::close(out);
@@ -226,14 +226,22 @@ TEST_F(LogFolders, AReadOnlyLibraryFolderSendsAnOrdinaryUserToTheStateFolder) {
     EXPECT_TRUE(HoldsTheEntry(root_ / "state" / "qorvi-netpod" / kLogFile));
     EXPECT_EQ(fs::status(root_ / "state" / "qorvi-netpod").permissions() & fs::perms::all, fs::perms::owner_all);
 
-    // The tool as the same user, on its own library (a folder that user may not
-    // write), with HOME as the only hint.
+    // The tool as the same user, on a library in a folder that user may not write,
+    // with HOME as the only hint. A copy of the tool and the library above, since
+    // the build tree may lie in a folder that only its owner can enter.
     if (::geteuid() != 0)
         GTEST_SKIP() << "the tool's own library folder is writable for the user who built it";
+    fs::create_directories(root_ / "bin");
+    fs::copy_file(NETPOD_TOOL_PATH, root_ / "bin" / "netpod");
+    fs::permissions(root_ / "bin", fs::perms::all);
+    const std::string libraryFolder = (root_ / "lib").string();
     int toolStatus = 0;
     const std::string home = (root_ / "state").string();
-    const std::string out = ToolLog(
-        {{"QORVI_NETPOD_LOG_DIR", nullptr}, {"XDG_STATE_HOME", nullptr}, {"HOME", home.c_str()}}, true, &toolStatus);
+    const std::string out = ToolLog({{"QORVI_NETPOD_LOG_DIR", nullptr},
+                                     {"XDG_STATE_HOME", nullptr},
+                                     {"HOME", home.c_str()},
+                                     {"LD_LIBRARY_PATH", libraryFolder.c_str()}},
+                                    true, &toolStatus, (root_ / "bin" / "netpod").string());
     EXPECT_EQ(toolStatus, 0);
     EXPECT_NE(out.find("error log: " + home + "/.local/state/qorvi-netpod/" + kLogFile + "\n"), std::string::npos)
         << out;
